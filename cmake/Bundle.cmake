@@ -1,0 +1,1 @@
+# Bundle assembly helpers (filled in with the bundle templates).
