@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
+#include "platform/linux/IpcConnection.h"
+
+namespace qv::ipc {
+namespace {
+
+// Collects what one side of a connection sees.
+struct Events {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> protocolErrors;
+  bool closed = false;
+
+  Connection::Handlers handlers() {
+    return Connection::Handlers{nullptr,
+                                [this](const std::string& description) {
+                                  std::lock_guard lock(mutex);
+                                  protocolErrors.push_back(description);
+                                },
+                                [this] {
+                                  std::lock_guard lock(mutex);
+                                  closed = true;
+                                  changed.notify_all();
+                                }};
+  }
+  bool waitClosed() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(5), [this] { return closed; });
+  }
+};
+
+std::pair<int, int> socketPair() {
+  int fds[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  return {fds[0], fds[1]};
+}
+
+TEST(IpcConnectionTest, callsGetRepliesAndNotificationsDoNot) {
+  auto [a, b] = socketPair();
+  std::mutex mutex;
+  std::vector<std::string> received;
+  auto server = Connection::start(
+      b, {[&](const std::string& method, const Json& args, Responder responder) {
+            {
+              std::lock_guard lock(mutex);
+              received.push_back(method + (responder.wantsReply() ? " wants reply" : ""));
+            }
+            if (method == "echo") responder.reply(Json{{"echo", args}});
+            if (method == "fail") responder.fail("refused");
+            responder.reply(Json{{"second", true}});  // only the first answer counts
+          },
+          nullptr, nullptr});
+  auto client = Connection::start(a, {});
+
+  client->notify("note", Json{{"x", 1}});
+  Reply echoed = client->callAndWait("echo", Json{{"text", "é\"\\"}});
+  ASSERT_TRUE(echoed.result) << echoed.error.value_or("");
+  EXPECT_EQ((*echoed.result)["echo"]["text"], "é\"\\");
+  Reply failed = client->callAndWait("fail", Json::object());
+  EXPECT_EQ(failed.error, "refused");
+  EXPECT_FALSE(failed.result);
+
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(received, (std::vector<std::string>{"note", "echo wants reply", "fail wants reply"}));
+  client->close();
+  server->close();
+}
+
+TEST(IpcConnectionTest, pendingCallsFailWhenThePeerGoesAway) {
+  auto [a, b] = socketPair();
+  Events events;
+  auto client = Connection::start(a, events.handlers());
+  std::promise<Reply> outcome;
+  client->call("never.answered", Json::object(),
+               [&](Reply reply) { outcome.set_value(std::move(reply)); });
+  ::close(b);
+  auto future = outcome.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(future.get().error, "connection closed");
+  EXPECT_TRUE(events.waitClosed());
+  EXPECT_TRUE(events.protocolErrors.empty());
+  // Calls on a closed connection fail at once instead of hanging.
+  EXPECT_EQ(client->callAndWait("late", Json::object()).error, "connection closed");
+}
+
+// Writes raw bytes to a connection and returns the protocol error it reported.
+std::vector<std::string> protocolErrorsFor(const std::string& bytes, bool closeAfter) {
+  auto [a, b] = socketPair();
+  Events events;
+  auto connection = Connection::start(b, events.handlers());
+  EXPECT_EQ(::write(a, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  if (closeAfter) ::shutdown(a, SHUT_WR);
+  EXPECT_TRUE(events.waitClosed());
+  ::close(a);
+  std::lock_guard lock(events.mutex);
+  return events.protocolErrors;
+}
+
+std::string frame(const std::string& body) {
+  std::string header(4, '\0');
+  auto length = static_cast<std::uint32_t>(body.size());
+  for (int i = 0; i < 4; ++i) header[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+  return header + body;
+}
+
+TEST(IpcConnectionTest, malformedFramesEndTheConnectionWithAReason) {
+  std::string oversized("\x01\x00\x00\x01", 4);  // 16 MiB + 1, checked before any body
+  EXPECT_EQ(protocolErrorsFor(oversized, false).size(), 1u);
+  EXPECT_EQ(protocolErrorsFor(frame("{not json"), false),
+            std::vector<std::string>{"frame is not one JSON object"});
+  EXPECT_EQ(protocolErrorsFor(frame("[1,2]"), false),
+            std::vector<std::string>{"frame is not one JSON object"});
+  EXPECT_EQ(protocolErrorsFor(frame(R"({"neither":1})"), false),
+            std::vector<std::string>{"message is neither a call nor a reply"});
+  EXPECT_EQ(protocolErrorsFor(frame(R"({"call":"x"})").substr(0, 9), true),
+            std::vector<std::string>{"truncated message"});
+}
+
+TEST(FrameDecoderTest, reassemblesMessagesSplitAcrossReads) {
+  std::string stream = frame(R"({"call":"a"})") + frame(R"({"reply":1,"result":{}})");
+  FrameDecoder decoder;
+  for (char byte : stream) ASSERT_TRUE(decoder.feed(&byte, 1));
+  auto first = decoder.next();
+  auto second = decoder.next();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ((*first)["call"], "a");
+  EXPECT_EQ((*second)["reply"], 1);
+  EXPECT_FALSE(decoder.next());
+  EXPECT_FALSE(decoder.hasPartialFrame());
+  EXPECT_EQ(encodeFrame(Json{{"call", "a"}}), frame(R"({"call":"a"})"));
+  EXPECT_FALSE(encodeFrame(Json{{"bad", "\xff"}}));
+}
+
+}  // namespace
+}  // namespace qv::ipc
