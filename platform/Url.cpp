@@ -22,6 +22,7 @@ std::optional<std::string> getPart(CURLU* url, CURLUPart part) {
 }
 
 std::string percentDecode(std::string_view text) {
+  if (text.empty()) return {};  // curl reads a zero length as "up to the NUL"
   int length = 0;
   char* decoded = curl_easy_unescape(nullptr, text.data(), static_cast<int>(text.size()), &length);
   if (decoded == nullptr) return std::string(text);
@@ -31,6 +32,7 @@ std::string percentDecode(std::string_view text) {
 }
 
 std::string percentEncode(std::string_view text) {
+  if (text.empty()) return {};
   char* encoded = curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()));
   if (encoded == nullptr) return {};
   std::string result(encoded);
@@ -40,6 +42,7 @@ std::string percentEncode(std::string_view text) {
 
 std::vector<QueryItem> splitQuery(std::string_view query) {
   std::vector<QueryItem> items;
+  if (query.empty()) return items;
   std::size_t start = 0;
   while (start <= query.size()) {
     std::size_t end = query.find('&', start);
