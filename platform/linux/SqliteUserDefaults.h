@@ -1,0 +1,102 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/UserDefaults.h"
+
+namespace qv {
+
+// A defaults domain kept in one SQLite database file (WAL journal), shared with every
+// other process that opens the same file.
+//
+// Rows are (key, type, value) with type one of data, string, bool, integer, real, date.
+// Values are stored as BLOB, TEXT, INTEGER 0/1, INTEGER, REAL and REAL seconds since
+// 1970. The value column has numeric affinity, so SQLite stores whole reals and dates as
+// INTEGER (read back exactly), and would turn text that looks like a number ("0123")
+// into a number; such strings are stored as a BLOB of their UTF-8 bytes instead, which
+// keeps them exact.
+//
+// Rows written by other tools whose stored SQL type does not match their declared type
+// are read leniently where no information is lost, and as absent otherwise:
+//   data    TEXT -> its bytes;                 numbers -> absent
+//   string  BLOB -> its bytes; INTEGER/REAL -> their decimal text
+//   bool    INTEGER or REAL 0/1 -> false/true;  anything else -> absent
+//   integer REAL with an integral value in range -> that integer; else absent
+//   real, date  INTEGER -> that number;         TEXT/BLOB -> absent
+//
+// Every method may be called from any thread. Writes are serialised through one
+// connection; each is one `BEGIN IMMEDIATE` transaction, fsynced before `set` returns.
+//
+// Change notification: the first `subscribe` starts a watcher thread with its own
+// connection. It wakes on inotify events in the database's directory, on local writes,
+// and once a second as a fallback; it confirms other connections' commits with
+// `PRAGMA data_version` and calls the subscribers of each key whose row differs from
+// its last snapshot. Keys written by this store are notified even when the row ends up
+// as it was. After each commit the store touches the `-wal` file, so that watchers in
+// other processes get a file event once the commit is visible; commits by other programs
+// are still found, a few milliseconds later. Callbacks run on the watcher thread, one at
+// a time. A subscription's destructor waits for its running callback, so it must not be
+// destroyed while holding a lock that callback takes.
+class SqliteUserDefaults final : public UserDefaults {
+ public:
+  // Opens the database at `databasePath`, creating its directory (mode 0700) and the
+  // table when missing. Null when the directory or database cannot be created or
+  // opened, or the file is not a usable database.
+  static std::shared_ptr<SqliteUserDefaults> open(const std::string& databasePath);
+
+  // Stops and joins the watcher thread. Destroying the store from one of its own
+  // callbacks is allowed: the watcher then finishes that callback and exits on its own.
+  ~SqliteUserDefaults() override;
+  SqliteUserDefaults(const SqliteUserDefaults&) = delete;
+  SqliteUserDefaults& operator=(const SqliteUserDefaults&) = delete;
+
+  std::optional<Value> object(const std::string& key) override;
+  // False when the write failed (busy past the timeout, disk full, a NaN real).
+  bool set(const std::string& key, const std::optional<Value>& value) override;
+  std::vector<std::pair<std::string, Value>> all() override;
+  // The returned subscription may outlive the store; it then simply never fires. If the
+  // watcher cannot be started (no file descriptors left) it may never fire.
+  std::unique_ptr<Subscription> subscribe(const std::string& key,
+                                          std::function<void()> onChange) override;
+
+  // The database file this store uses.
+  const std::string& path() const;
+
+ private:
+  struct Core;
+
+  explicit SqliteUserDefaults(std::shared_ptr<Core> core);
+
+  std::shared_ptr<Core> core_;
+};
+
+// Opens suites under `<configHome>/group-containers/<name>/defaults.sqlite3` and standard
+// defaults under `<configHome>/<bundleIdentifier>/defaults.sqlite3`. Within a process the
+// same database path always yields the same store while any holder keeps it alive, even
+// across factories. Null when the directory or database cannot be created or opened (a
+// file in the way, no permission, not a database), and for names that are empty, ".",
+// "..", or contain '/' or NUL. Thread-safe.
+class LinuxUserDefaultsFactory final : public UserDefaultsFactory {
+ public:
+  // `configHome` overrides the XDG config home, which is otherwise read once, here.
+  explicit LinuxUserDefaultsFactory(std::optional<std::string> configHome = std::nullopt);
+
+  std::shared_ptr<UserDefaults> suite(const std::string& name) override;
+  std::shared_ptr<UserDefaults> standard(const std::string& bundleIdentifier) override;
+
+  // The database path a suite or standard domain uses; absent for a rejected name.
+  std::optional<std::string> suitePath(const std::string& name) const;
+  std::optional<std::string> standardPath(const std::string& bundleIdentifier) const;
+
+ private:
+  std::shared_ptr<UserDefaults> openShared(const std::optional<std::string>& path);
+
+  std::string configHome_;
+};
+
+}  // namespace qv

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/UserDefaults.h"
+#include "tests/integration/defaults/ChildProcess.h"
+
+namespace qv::test {
+
+// Generous: a loaded machine or a sanitizer build is slow, and waits end at the condition.
+inline constexpr std::chrono::seconds kDeadline{5};
+
+// Polls `condition` until it holds or `timeout` passes; returns its last value.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = kDeadline) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Runs build/bin/qv-defaults with XDG_CONFIG_HOME set to `configHome`.
+inline CommandResult runTool(const std::string& configHome, std::vector<std::string> args) {
+  args.insert(args.begin(), QV_DEFAULTS_TOOL);
+  return runCommand(args, {"XDG_CONFIG_HOME=" + configHome});
+}
+
+// A subscriber that counts its calls and records the string value it saw at each call.
+class Recorder {
+ public:
+  Recorder(UserDefaults& store, std::string key) : store_(store), key_(std::move(key)) {}
+
+  std::function<void()> callback() {
+    return [this] {
+      std::optional<std::string> value = store_.string(key_);
+      std::lock_guard lock(mutex_);
+      seen_.push_back(value);
+      calls_.fetch_add(1);
+    };
+  }
+  int calls() const { return calls_.load(); }
+  bool saw(const std::optional<std::string>& value) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& item : seen_) {
+      if (item == value) return true;
+    }
+    return false;
+  }
+
+ private:
+  UserDefaults& store_;
+  std::string key_;
+  mutable std::mutex mutex_;
+  std::vector<std::optional<std::string>> seen_;
+  std::atomic<int> calls_{0};
+};
+
+// Returns once every change committed before the call has been delivered: two local
+// writes to a private key, each awaited, put a whole watcher pass behind us.
+inline bool drainNotifications(UserDefaults& store) {
+  static std::atomic<std::int64_t> nonce{0};
+  std::atomic<int> calls{0};
+  auto subscription = store.subscribe("~barrier", [&calls] { calls.fetch_add(1); });
+  for (int round = 1; round <= 2; ++round) {
+    if (!store.set("~barrier", UserDefaults::Value(nonce.fetch_add(1)))) return false;
+    if (!waitUntil([&] { return calls.load() >= round; })) return false;
+  }
+  return true;
+}
+
+}  // namespace qv::test
