@@ -1,0 +1,118 @@
+#include "SafariExtension/BridgeFormats.h"
+
+#include "Common/JsonFields.h"
+
+namespace qv {
+
+Json Page::toJson() const {
+  return Json{{"id", id}, {"url", url}};
+}
+
+std::optional<Page> Page::fromJson(const Json& json) {
+  auto id = json::string(json, "id");
+  auto url = json::string(json, "url");
+  if (!id || !url) return std::nullopt;
+  return Page{*id, *url};
+}
+
+Json ActiveTabChangedArgs::toJson() const {
+  return Json{{"activeTabTopPage", activeTabTopPage.toJson()}};
+}
+
+std::optional<ActiveTabChangedArgs> ActiveTabChangedArgs::fromJson(const Json& json) {
+  if (!json.is_object()) return std::nullopt;
+  auto it = json.find("activeTabTopPage");
+  if (it == json.end()) return std::nullopt;
+  auto page = Page::fromJson(*it);
+  if (!page) return std::nullopt;
+  return ActiveTabChangedArgs{*page};
+}
+
+std::string_view toString(BackgroundHandler handler) {
+  switch (handler) {
+    case BackgroundHandler::ready:
+      return "ready";
+    case BackgroundHandler::sendToContentPage:
+      return "sendToContentPage";
+    case BackgroundHandler::sendToActiveTab:
+      return "sendToActiveTab";
+    case BackgroundHandler::sendToAllContentPages:
+      return "sendToAllContentPages";
+    case BackgroundHandler::fetchBlacklistConfig:
+      return "fetchBlacklistConfig";
+    case BackgroundHandler::openNewTab:
+      return "openNewTab";
+    case BackgroundHandler::updateCurrentTab:
+      return "updateCurrentTab";
+    case BackgroundHandler::sendToSettingsPopup:
+      return "sendToSettingsPopup";
+    case BackgroundHandler::reloadBgPage:
+      return "reloadBgPage";
+    case BackgroundHandler::setBadge:
+      return "setBadge";
+    case BackgroundHandler::setBadgeText:
+      return "setBadgeText";
+    case BackgroundHandler::setUserInfo:
+      return "setUserInfo";
+    case BackgroundHandler::oauthComplete:
+      return "oauthComplete";
+  }
+  return "";
+}
+
+std::optional<BackgroundHandler> backgroundHandlerFromString(std::string_view text) {
+  for (BackgroundHandler handler : allBackgroundHandlers) {
+    if (toString(handler) == text) return handler;
+  }
+  return std::nullopt;
+}
+
+std::optional<BackgroundCommand> BackgroundCommand::parse(const Json& body) {
+  if (!body.is_object()) return std::nullopt;
+  auto name = json::string(body, "name");
+  if (!name) return std::nullopt;
+  BackgroundCommand command{*name, json::string(body, "pageId"), std::nullopt};
+  auto data = body.find("data");
+  if (data != body.end() && data->is_object()) command.data = *data;
+  return command;
+}
+
+namespace bridge {
+
+std::string makeCall(std::string_view prefix, std::string_view argument) {
+  std::string call;
+  call.reserve(prefix.size() + argument.size() + 1);
+  call.append(prefix).append(argument).append(")");
+  return call;
+}
+
+std::optional<std::string> encode(const Json& value) {
+  return json::dump(value);
+}
+
+std::optional<std::string> activeTabChangedArgument(const std::string& pageId,
+                                                    const std::string& url) {
+  return encode(ActiveTabChangedArgs{Page{pageId, url}}.toJson());
+}
+
+std::optional<std::string> oauthExchangeArgument(const std::string& code,
+                                                 const std::string& codeVerifier) {
+  return encode(Json{{"code", code}, {"codeVerifier", codeVerifier}});
+}
+
+std::optional<std::string> bgInitArgsScript(
+    const std::optional<std::string>& companionContainerId) {
+  Json args = Json::object();
+  args["companionContainerId"] = companionContainerId ? Json(*companionContainerId) : Json();
+  auto text = encode(args);
+  if (!text) return std::nullopt;
+  return std::string(bgInitArgsPrefix) + *text;
+}
+
+bool isOneJsonText(std::string_view text) {
+  // accept() validates without building a value and never throws on bad input.
+  return Json::accept(text);
+}
+
+}  // namespace bridge
+}  // namespace qv

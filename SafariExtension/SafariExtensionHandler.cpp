@@ -1,0 +1,142 @@
+#include "SafariExtension/SafariExtensionHandler.h"
+
+#include "Common/JsonFields.h"
+#include "SafariExtension/ExtensionLog.h"
+
+namespace qv {
+namespace {
+
+// userInfo → "meta" → "srcPageId", each step of the right type.
+std::optional<std::string> sourcePageId(const std::optional<Json>& userInfo) {
+  if (!userInfo || !userInfo->is_object()) return std::nullopt;
+  auto meta = userInfo->find("meta");
+  if (meta == userInfo->end()) return std::nullopt;
+  return json::string(*meta, "srcPageId");
+}
+
+// userInfo → "data" when it is an object; anything else counts as no arguments.
+std::optional<Json> messageArguments(const std::optional<Json>& userInfo) {
+  if (!userInfo || !userInfo->is_object()) return std::nullopt;
+  auto data = userInfo->find("data");
+  if (data == userInfo->end() || !data->is_object()) return std::nullopt;
+  return *data;
+}
+
+}  // namespace
+
+std::string_view SafariExtensionHandler::toString(Handler handler) {
+  switch (handler) {
+    case Handler::unregisterPage:
+      return "unregisterPage";
+    case Handler::activePage:
+      return "activePage";
+    case Handler::passToBgPage:
+      return "passToBgPage";
+    case Handler::beginOAuth:
+      return "beginOAuth";
+    case Handler::closeLoginTab:
+      return "closeLoginTab";
+    case Handler::oauthExchange:
+      return "oauthExchange";
+  }
+  return "";
+}
+
+std::optional<SafariExtensionHandler::Handler> SafariExtensionHandler::handlerFromString(
+    std::string_view name) {
+  for (Handler handler : allHandlers) {
+    if (toString(handler) == name) return handler;
+  }
+  return std::nullopt;
+}
+
+SafariExtensionHandler::SafariExtensionHandler(const Env& env,
+                                               std::shared_ptr<SafariApplication> application,
+                                               std::shared_ptr<PageRegistry> registry,
+                                               std::shared_ptr<SharedViewController> host,
+                                               std::shared_ptr<SignInFlow> signInFlow)
+    : env_(env),
+      tabs_(std::move(application)),
+      registry_(std::move(registry)),
+      host_(std::move(host)),
+      signInFlow_(std::move(signInFlow)) {
+  env_.platform.mainQueue->async([host = host_] { host->instance(); });
+}
+
+void SafariExtensionHandler::onMainQueue(std::function<void(SafariExtensionViewController&)> work) {
+  env_.platform.mainQueue->async(
+      [host = host_, work = std::move(work)] { work(host->instance()); });
+}
+
+void SafariExtensionHandler::messageReceived(const std::string& name,
+                                             std::shared_ptr<SafariPage> page,
+                                             const std::optional<Json>& userInfo) {
+  std::optional<std::string> pageId = sourcePageId(userInfo);
+  if (!pageId) {
+    logError(env_, NativeLogger::pageHandleMessageUnknownSrcPageId, "Message name: " + name);
+    return;
+  }
+  // Every message with a page id registers its page, whatever its name.
+  registry_->registerPage(*pageId, std::move(page));
+  std::optional<Handler> handler = handlerFromString(name);
+  if (!handler) {
+    logError(env_, NativeLogger::pageHandleMessageUnknownMessageName, "Message name: " + name);
+    return;
+  }
+  std::optional<Json> arguments = messageArguments(userInfo);
+  auto signIn = signInFlow_;
+  switch (*handler) {
+    case Handler::unregisterPage:
+      registry_->unregisterPage(*pageId);
+      return;
+    case Handler::activePage: {
+      std::optional<std::string> url = arguments ? json::string(*arguments, "url") : std::nullopt;
+      if (!url) {
+        logError(env_, NativeLogger::pageActivePage, "Missing url field");
+        return;
+      }
+      onMainQueue([pageId = *pageId, url = *url](SafariExtensionViewController& host) {
+        host.reportActiveTab(pageId, url);
+      });
+      return;
+    }
+    case Handler::passToBgPage:
+      onMainQueue([arguments = std::move(arguments)](SafariExtensionViewController& host) {
+        host.passToBackgroundPage(arguments);
+      });
+      return;
+    case Handler::beginOAuth:
+      if (signIn) env_.platform.mainQueue->async([signIn] { signIn->beginOAuth(false); });
+      return;
+    case Handler::closeLoginTab:
+      if (signIn) env_.platform.mainQueue->async([signIn] { signIn->closeLoginTab(); });
+      return;
+    case Handler::oauthExchange:
+      if (signIn) {
+        std::optional<std::string> redirectUrl =
+            arguments ? json::string(*arguments, "redirectUrl") : std::nullopt;
+        env_.platform.mainQueue->async([signIn, redirectUrl = std::move(redirectUrl)] {
+          signIn->oauthExchangeFromRedirectUrl(redirectUrl);
+        });
+      }
+      return;
+  }
+}
+
+void SafariExtensionHandler::validateToolbarItem(std::shared_ptr<SafariWindow> /*window*/,
+                                                 const ValidationHandler& validationHandler) {
+  // Always enabled; the badge is the background page's to set.
+  if (validationHandler) validationHandler(true, "");
+  broadcastReportActive();
+}
+
+void SafariExtensionHandler::broadcastReportActive() {
+  tabs_.withEachActiveTabPage([](std::shared_ptr<SafariPage> page) {
+    page->dispatchMessageToScript(std::string(bridge::reportActiveMessage), std::nullopt);
+  });
+}
+
+void SafariExtensionHandler::messageReceivedFromContainingApp(
+    const std::string& /*name*/, const std::optional<Json>& /*userInfo*/) {}
+
+}  // namespace qv

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "SafariExtension/BackgroundCommandDispatcher.h"
+#include "SafariExtension/BridgeFormats.h"
+#include "SafariExtension/Env.h"
+#include "SafariExtension/ExtensionHooks.h"
+#include "SafariExtension/ExtensionPlatform.h"
+#include "SafariExtension/PageRegistry.h"
+#include "platform/MainQueue.h"
+#include "platform/WebView.h"
+
+namespace qv {
+
+// The background page host: owns the hidden web view that runs the extension's
+// background script, receives its 13 commands and delivers JavaScript calls to it,
+// holding back queued calls until the page posts "ready".
+//
+// Confined to the main queue: construct, use and destroy it on the main thread, except
+// callBackgroundPageIfReady(). Content-page work reaches it by hopping to the main queue
+// first (SafariExtensionHandler does), which keeps the pages' messages in order.
+class SafariExtensionViewController {
+ public:
+  using Handler = BackgroundHandler;
+
+  // Builds the host: starts the 1.0 s poll, makes the web view (logging a data store that
+  // is not persistent), registers the 13 command handlers, installs the start-up
+  // arguments script and the bundle's scripts, and loads the "bg_index" template.
+  // Stops the process when a script or the template is missing from the main bundle, a
+  // script cannot be read, or no web view can be made. `env` must outlive the host.
+  SafariExtensionViewController(const Env& env, ExtensionPlatform browser,
+                                std::shared_ptr<PageRegistry> registry,
+                                BackgroundPageHooks hooks = {});
+  ~SafariExtensionViewController();
+  SafariExtensionViewController(const SafariExtensionViewController&) = delete;
+  SafariExtensionViewController& operator=(const SafariExtensionViewController&) = delete;
+
+  // Replaces the sign-in, settings popup and poll hooks.
+  void setHooks(BackgroundPageHooks hooks);
+
+  // Evaluates `call` now when the page is ready; otherwise queues it for "ready".
+  void callBackgroundPage(std::string call);
+  // Any thread, while the host exists. On the main queue, later: evaluates
+  // prefix + argument + ")" if the page is ready by then; otherwise drops it.
+  void callBackgroundPageIfReady(std::string_view argument, std::string_view prefix);
+  // A content page's (or the settings popup's) "passToBgPage" arguments: their "json"
+  // string becomes an "appMessage" call through callBackgroundPage. Logs "Invalid json
+  // field" when there is no such string, or it is not one JSON text.
+  void passToBackgroundPage(const std::optional<Json>& arguments);
+  // Tells a ready page which page is in front ("activeTabChanged"); dropped, not queued,
+  // before "ready".
+  void reportActiveTab(const std::string& pageId, const std::string& url);
+  // Loads the "bg_index" template with baseUrl(); leaves readiness and the queue alone.
+  void loadBackgroundTemplate();
+
+  bool isBackgroundPageReady() const { return isBackgroundPageReady_; }
+  const std::vector<std::string>& backgroundPageQueue() const { return backgroundPageQueue_; }
+  // https + the service's bare domain; absent when that does not form a URL.
+  const std::optional<std::string>& baseUrl() const { return baseUrl_; }
+
+  static constexpr MainQueue::Duration pollInterval = std::chrono::milliseconds(1000);
+
+ private:
+  void handleScriptMessage(Handler handler, const Json& body);
+  void handleReady();
+  void installUserScripts();
+  void evaluateIfReady(const std::string& call);
+  // On the main queue, later: host->evaluateIfReady(call) unless the host is gone by
+  // then. Any thread; touches nothing of the host before the hop.
+  static void evaluateIfReadyLater(MainQueue& queue, std::weak_ptr<bool> alive,
+                                   SafariExtensionViewController* host, std::string call);
+
+  const Env& env_;
+  const std::shared_ptr<MainQueue> mainQueue_;
+  const std::optional<std::string> baseUrl_;
+  const std::vector<std::string> scriptNames_{"Quorvane-bg"};
+  bool isBackgroundPageReady_ = false;
+  std::vector<std::string> backgroundPageQueue_;
+  BackgroundPageHooks hooks_;
+  // Work queued for the main queue holds a weak copy and finds it expired once the host
+  // is gone.
+  const std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  BackgroundCommandDispatcher dispatcher_;
+  std::unique_ptr<TimerHandle> poll_;
+  std::unique_ptr<WebView> webView_;
+};
+
+// The process's single background page host, built on the main queue the first time it
+// is asked for (SafariExtensionHandler asks as soon as it is created). Created once by
+// main and shared with every handler. Construction may happen on any thread; everything
+// else is main thread only.
+class SharedViewController {
+ public:
+  SharedViewController(const Env& env, ExtensionPlatform browser,
+                       std::shared_ptr<PageRegistry> registry);
+
+  // The host, built on the first call.
+  SafariExtensionViewController& instance();
+  bool isBuilt() const { return instance_ != nullptr; }
+  // Hooks for the host, whether it is built already or not.
+  void setHooks(BackgroundPageHooks hooks);
+
+ private:
+  const Env& env_;
+  ExtensionPlatform browser_;
+  std::shared_ptr<PageRegistry> registry_;
+  BackgroundPageHooks hooks_;
+  std::unique_ptr<SafariExtensionViewController> instance_;
+};
+
+}  // namespace qv

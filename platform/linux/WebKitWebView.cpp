@@ -1,0 +1,331 @@
+#include "platform/linux/WebKitWebView.h"
+
+#include <gio/gio.h>
+#include <webkit/webkit.h>
+
+#include <functional>
+#include <set>
+#include <utility>
+
+namespace qv {
+namespace {
+
+constexpr const char* hiddenPageTimerThrottling = "HiddenPageDOMTimerThrottling";
+constexpr guint probeTimeoutSeconds = 5;
+constexpr guint16 defaultHttpsPort = 443;
+
+// Owns one GObject reference.
+template <typename T>
+class GObjectPtr {
+ public:
+  GObjectPtr() = default;
+  // Takes over a reference the caller owns (a "transfer full" result).
+  explicit GObjectPtr(T* owned) : ptr_(owned) {}
+  ~GObjectPtr() { reset(); }
+  GObjectPtr(GObjectPtr&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+  GObjectPtr& operator=(GObjectPtr&& other) noexcept {
+    if (this != &other) {
+      reset();
+      ptr_ = std::exchange(other.ptr_, nullptr);
+    }
+    return *this;
+  }
+  GObjectPtr(const GObjectPtr&) = delete;
+  GObjectPtr& operator=(const GObjectPtr&) = delete;
+
+  // Widgets start with a floating reference; sinking it makes it ours.
+  static GObjectPtr sink(T* floating) {
+    return GObjectPtr(static_cast<T*>(g_object_ref_sink(floating)));
+  }
+  // Adds a reference to an object somebody else owns ("transfer none").
+  static GObjectPtr retain(T* borrowed) {
+    return GObjectPtr(static_cast<T*>(g_object_ref(borrowed)));
+  }
+
+  T* get() const { return ptr_; }
+  explicit operator bool() const { return ptr_ != nullptr; }
+  void reset() {
+    if (ptr_ != nullptr) g_object_unref(ptr_);
+    ptr_ = nullptr;
+  }
+
+ private:
+  T* ptr_ = nullptr;
+};
+
+struct GFreeDeleter {
+  void operator()(gpointer p) const { g_free(p); }
+};
+using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
+
+struct GErrorDeleter {
+  void operator()(GError* e) const { g_error_free(e); }
+};
+using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
+
+struct FeatureListDeleter {
+  void operator()(WebKitFeatureList* list) const { webkit_feature_list_unref(list); }
+};
+
+// WebKit slows the timers of pages it believes hidden to about one tick a second; a
+// background page that is never shown must keep its timers at full rate.
+void disableHiddenPageTimerThrottling(WebKitSettings* settings) {
+  std::unique_ptr<WebKitFeatureList, FeatureListDeleter> features(
+      webkit_settings_get_all_features());
+  bool found = false;
+  for (gsize i = 0; features && i < webkit_feature_list_get_length(features.get()); ++i) {
+    WebKitFeature* feature = webkit_feature_list_get(features.get(), i);
+    const char* identifier = webkit_feature_get_identifier(feature);
+    if (identifier != nullptr && g_strcmp0(identifier, hiddenPageTimerThrottling) == 0) {
+      webkit_settings_set_feature_enabled(settings, feature, FALSE);
+      found = true;
+    }
+  }
+  if (!found)
+    g_warning("WebKit has no feature %s; hidden timers stay throttled", hiddenPageTimerThrottling);
+}
+
+// A script-message body as JSON; null when it has none (undefined, functions, cycles).
+Json jsonFromScriptValue(JSCValue* value) {
+  GCharPtr text(jsc_value_to_json(value, 0));
+  if (!text) return Json();
+  Json parsed = Json::parse(text.get(), nullptr, /*allow_exceptions=*/false);
+  return parsed.is_discarded() ? Json() : parsed;
+}
+
+}  // namespace
+
+// The development authorities' verdict on the service's hosts, shared by every view
+// of one factory. Main thread only.
+class WebKitDevelopmentTrust : public std::enable_shared_from_this<WebKitDevelopmentTrust> {
+ public:
+  using Config = WebKitWebViewFactory::DevelopmentTrust;
+
+  explicit WebKitDevelopmentTrust(std::optional<Config> config) : config_(std::move(config)) {}
+
+  // Starts the probes (once). Runs `work` at once when they have settled, else later.
+  void whenSettled(std::function<void()> work) {
+    start();
+    if (settled_) return work();
+    waiters_.push_back(std::move(work));
+  }
+  bool isSettled() const { return settled_; }
+
+  void start() {
+    if (started_) return;
+    started_ = true;
+    if (!config_ || config_->hosts.empty()) return settle();
+
+    GError* rawError = nullptr;
+    database_ =
+        GObjectPtr<GTlsDatabase>(g_tls_file_database_new(config_->caPemPath.c_str(), &rawError));
+    if (!database_) {
+      GErrorPtr error(rawError);
+      g_warning("Cannot read the development authorities %s: %s", config_->caPemPath.c_str(),
+                error ? error->message : "unknown error");
+      return settle();
+    }
+
+    std::set<std::string> hosts(config_->hosts.begin(), config_->hosts.end());
+    for (const std::string& host : hosts) {
+      rawError = nullptr;
+      GObjectPtr<GSocketConnectable> address(
+          g_network_address_parse(host.c_str(), defaultHttpsPort, &rawError));
+      GErrorPtr error(rawError);
+      if (!address) continue;
+      auto probe = std::make_unique<Probe>();
+      probe->trust = shared_from_this();
+      probe->address = std::move(address);
+      probe->client = GObjectPtr<GSocketClient>(g_socket_client_new());
+      g_socket_client_set_timeout(probe->client.get(), probeTimeoutSeconds);
+      ++remaining_;
+      GSocketClient* client = probe->client.get();
+      GSocketConnectable* target = probe->address.get();
+      g_socket_client_connect_async(client, target, nullptr, &onConnected, probe.release());
+    }
+    if (remaining_ == 0) settle();
+  }
+
+ private:
+  std::optional<Config> config_;
+  bool started_ = false;
+  bool settled_ = false;
+  std::size_t remaining_ = 0;
+  std::vector<std::function<void()>> waiters_;
+  GObjectPtr<GTlsDatabase> database_;
+
+  struct Probe {
+    std::shared_ptr<WebKitDevelopmentTrust> trust;
+    GObjectPtr<GSocketConnectable> address;
+    GObjectPtr<GSocketClient> client;
+    GObjectPtr<GIOStream> tls;
+  };
+
+  static void onConnected(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<Probe> probe(static_cast<Probe*>(data));
+    GError* rawError = nullptr;
+    GObjectPtr<GSocketConnection> connection(
+        g_socket_client_connect_finish(G_SOCKET_CLIENT(source), result, &rawError));
+    GErrorPtr connectError(rawError);
+    if (!connection) return probe->trust->probeFinished();
+
+    rawError = nullptr;
+    probe->tls = GObjectPtr<GIOStream>(g_tls_client_connection_new(
+        G_IO_STREAM(connection.get()), probe->address.get(), &rawError));
+    GErrorPtr tlsError(rawError);
+    if (!probe->tls) return probe->trust->probeFinished();
+    // Only the development authorities count: a chain they do not sign fails here.
+    g_tls_connection_set_database(G_TLS_CONNECTION(probe->tls.get()),
+                                  probe->trust->database_.get());
+    GIOStream* tls = probe->tls.get();
+    g_tls_connection_handshake_async(G_TLS_CONNECTION(tls), G_PRIORITY_DEFAULT, nullptr,
+                                     &onHandshake, probe.release());
+  }
+
+  static void onHandshake(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<Probe> probe(static_cast<Probe*>(data));
+    GError* rawError = nullptr;
+    gboolean verified =
+        g_tls_connection_handshake_finish(G_TLS_CONNECTION(source), result, &rawError);
+    GErrorPtr error(rawError);
+    GTlsCertificate* certificate = g_tls_connection_get_peer_certificate(G_TLS_CONNECTION(source));
+    if (verified && certificate != nullptr) {
+      // WebKit matches allowed certificates by host name alone, without the port.
+      const char* host = g_network_address_get_hostname(G_NETWORK_ADDRESS(probe->address.get()));
+      webkit_network_session_allow_tls_certificate_for_host(webkit_network_session_get_default(),
+                                                            certificate, host);
+    }
+    g_io_stream_close_async(probe->tls.get(), G_PRIORITY_DEFAULT, nullptr, nullptr, nullptr);
+    probe->trust->probeFinished();
+  }
+
+  void probeFinished() {
+    if (remaining_ > 0 && --remaining_ == 0) settle();
+  }
+
+  void settle() {
+    settled_ = true;
+    std::vector<std::function<void()>> ready;
+    ready.swap(waiters_);
+    for (auto& work : ready) work();
+  }
+};
+
+namespace {
+
+class HiddenWebView final : public WebView {
+ public:
+  explicit HiddenWebView(std::shared_ptr<WebKitDevelopmentTrust> trust) : trust_(std::move(trust)) {
+    GObjectPtr<WebKitSettings> settings(webkit_settings_new());
+    disableHiddenPageTimerThrottling(settings.get());
+    contentManager_ = GObjectPtr<WebKitUserContentManager>(webkit_user_content_manager_new());
+    state_ = std::make_shared<State>();
+    state_->view = GObjectPtr<WebKitWebView>::sink(WEBKIT_WEB_VIEW(g_object_new(
+        WEBKIT_TYPE_WEB_VIEW, "network-session", webkit_network_session_get_default(),
+        "user-content-manager", contentManager_.get(), "settings", settings.get(), nullptr)));
+  }
+
+  ~HiddenWebView() override {
+    for (gulong id : signalIds_) g_signal_handler_disconnect(contentManager_.get(), id);
+    for (const std::string& name : handlerNames_) {
+      webkit_user_content_manager_unregister_script_message_handler(contentManager_.get(),
+                                                                    name.c_str(), nullptr);
+    }
+  }
+
+  bool isDataStorePersistent() const override {
+    WebKitNetworkSession* session = webkit_web_view_get_network_session(state_->view.get());
+    return session != nullptr && !webkit_network_session_is_ephemeral(session);
+  }
+
+  void addScriptMessageHandler(const std::string& name, MessageHandler handler) override {
+    std::string signal = "script-message-received::" + name;
+    gulong id = g_signal_connect_data(
+        contentManager_.get(), signal.c_str(), G_CALLBACK(&HiddenWebView::onScriptMessage),
+        new MessageHandler(std::move(handler)),
+        [](gpointer data, GClosure*) { delete static_cast<MessageHandler*>(data); },
+        GConnectFlags(0));
+    if (!webkit_user_content_manager_register_script_message_handler(contentManager_.get(),
+                                                                     name.c_str(), nullptr)) {
+      // The name is taken already: the first handler keeps it.
+      g_signal_handler_disconnect(contentManager_.get(), id);
+      g_warning("Script message handler %s is already registered", name.c_str());
+      return;
+    }
+    signalIds_.push_back(id);
+    handlerNames_.push_back(name);
+  }
+
+  void addUserScript(const std::string& source) override {
+    WebKitUserScript* script =
+        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
+    webkit_user_content_manager_add_script(contentManager_.get(), script);
+    webkit_user_script_unref(script);
+  }
+
+  void loadHtmlString(const std::string& html, const std::optional<std::string>& baseUrl) override {
+    state_->pendingLoad = PendingLoad{html, baseUrl};
+    if (state_->waitingForTrust) return;  // the latest load wins once the probes settle
+    state_->waitingForTrust = true;
+    trust_->whenSettled([weak = std::weak_ptr<State>(state_)] {
+      if (auto state = weak.lock()) state->loadPending();
+    });
+  }
+
+  void evaluateJavaScript(const std::string& script) override {
+    webkit_web_view_evaluate_javascript(state_->view.get(), script.data(),
+                                        static_cast<gssize>(script.size()), nullptr, nullptr,
+                                        nullptr, nullptr, nullptr);
+  }
+
+ private:
+  struct PendingLoad {
+    std::string html;
+    std::optional<std::string> baseUrl;
+  };
+  // What a deferred load needs; outlives the view only inside a settled-trust waiter.
+  struct State {
+    GObjectPtr<WebKitWebView> view;
+    std::optional<PendingLoad> pendingLoad;
+    bool waitingForTrust = false;
+
+    void loadPending() {
+      waitingForTrust = false;
+      if (!pendingLoad) return;
+      PendingLoad load = std::move(*pendingLoad);
+      pendingLoad.reset();
+      webkit_web_view_load_html(view.get(), load.html.c_str(),
+                                load.baseUrl ? load.baseUrl->c_str() : nullptr);
+    }
+  };
+
+  static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data) {
+    const MessageHandler& handler = *static_cast<MessageHandler*>(data);
+    if (handler) handler(jsonFromScriptValue(value));
+  }
+
+  std::shared_ptr<WebKitDevelopmentTrust> trust_;
+  GObjectPtr<WebKitUserContentManager> contentManager_;
+  std::shared_ptr<State> state_;
+  std::vector<gulong> signalIds_;
+  std::vector<std::string> handlerNames_;
+};
+
+}  // namespace
+
+WebKitWebViewFactory::WebKitWebViewFactory(std::optional<DevelopmentTrust> trust)
+    : trust_(std::make_shared<WebKitDevelopmentTrust>(std::move(trust))) {}
+
+WebKitWebViewFactory::~WebKitWebViewFactory() = default;
+
+std::unique_ptr<WebView> WebKitWebViewFactory::makeHiddenWebView() {
+  trust_->start();
+  return std::make_unique<HiddenWebView>(trust_);
+}
+
+bool WebKitWebViewFactory::isTrustSettled() const {
+  return trust_->isSettled();
+}
+
+}  // namespace qv

@@ -1,0 +1,60 @@
+#include "platform/testing/FakeWebView.h"
+
+namespace qv::testing {
+
+FakeWebView::FakeWebView(std::weak_ptr<const MainQueue> mainQueue, bool persistent)
+    : mainQueue_(std::move(mainQueue)), persistent_(persistent) {}
+
+void FakeWebView::checkThread() const {
+  auto queue = mainQueue_.lock();
+  if (queue && !queue->isMainThread()) ++offMainThreadCalls_;
+}
+
+bool FakeWebView::isDataStorePersistent() const {
+  checkThread();
+  return persistent_;
+}
+
+void FakeWebView::addScriptMessageHandler(const std::string& name, MessageHandler handler) {
+  checkThread();
+  handlerNames_.push_back(name);
+  handlers_[name] = std::move(handler);
+}
+
+void FakeWebView::addUserScript(const std::string& source) {
+  checkThread();
+  userScripts_.push_back(source);
+}
+
+void FakeWebView::loadHtmlString(const std::string& html,
+                                 const std::optional<std::string>& baseUrl) {
+  checkThread();
+  loads_.push_back({html, baseUrl});
+}
+
+void FakeWebView::evaluateJavaScript(const std::string& script) {
+  checkThread();
+  evaluations_.push_back(script);
+}
+
+bool FakeWebView::postMessage(const std::string& name, const Json& body) {
+  checkThread();
+  auto it = handlers_.find(name);
+  if (it == handlers_.end()) return false;
+  MessageHandler handler = it->second;  // the handler may add handlers while it runs
+  handler(body);
+  return true;
+}
+
+FakeWebViewFactory::FakeWebViewFactory(std::weak_ptr<const MainQueue> mainQueue)
+    : mainQueue_(std::move(mainQueue)) {}
+
+std::unique_ptr<WebView> FakeWebViewFactory::makeHiddenWebView() {
+  if (fails_) return nullptr;
+  auto view = std::make_unique<FakeWebView>(mainQueue_, persistent_);
+  lastView_ = view.get();
+  ++madeCount_;
+  return view;
+}
+
+}  // namespace qv::testing

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/MainQueue.h"
+#include "platform/WebView.h"
+
+namespace qv::testing {
+
+// A web view that runs no script: it records what it is given (handlers in the order
+// they were added, user scripts, loads, evaluations) and lets the test play the page by
+// posting script messages. Main thread only, like the real one; calls made on another
+// thread are counted so that tests can insist there are none.
+class FakeWebView final : public WebView {
+ public:
+  struct Load {
+    std::string html;
+    std::optional<std::string> baseUrl;
+
+    bool operator==(const Load&) const = default;
+  };
+
+  // The queue is held weakly: work waiting in it may own this view's owner.
+  FakeWebView(std::weak_ptr<const MainQueue> mainQueue, bool persistent);
+
+  bool isDataStorePersistent() const override;
+  void addScriptMessageHandler(const std::string& name, MessageHandler handler) override;
+  void addUserScript(const std::string& source) override;
+  void loadHtmlString(const std::string& html, const std::optional<std::string>& baseUrl) override;
+  void evaluateJavaScript(const std::string& script) override;
+
+  // The page posts `body` to the handler registered as `name`; false when there is none.
+  bool postMessage(const std::string& name, const Json& body);
+
+  const std::vector<std::string>& handlerNames() const { return handlerNames_; }
+  const std::vector<std::string>& userScripts() const { return userScripts_; }
+  const std::vector<Load>& loads() const { return loads_; }
+  const std::vector<std::string>& evaluations() const { return evaluations_; }
+  void clearEvaluations() { evaluations_.clear(); }
+  std::size_t offMainThreadCalls() const { return offMainThreadCalls_; }
+
+ private:
+  void checkThread() const;
+
+  std::weak_ptr<const MainQueue> mainQueue_;
+  bool persistent_;
+  std::vector<std::string> handlerNames_;
+  std::map<std::string, MessageHandler> handlers_;
+  std::vector<std::string> userScripts_;
+  std::vector<Load> loads_;
+  std::vector<std::string> evaluations_;
+  mutable std::atomic<std::size_t> offMainThreadCalls_ = 0;
+};
+
+// Makes FakeWebViews and keeps a pointer to the last one for the test (valid while its
+// owner keeps it).
+class FakeWebViewFactory final : public WebViewFactory {
+ public:
+  explicit FakeWebViewFactory(std::weak_ptr<const MainQueue> mainQueue);
+
+  std::unique_ptr<WebView> makeHiddenWebView() override;
+
+  // Whether views made from now on report a persistent data store (default true).
+  void setPersistent(bool persistent) { persistent_ = persistent; }
+  // When true, makeHiddenWebView returns null.
+  void setFails(bool fails) { fails_ = fails; }
+  FakeWebView* lastView() const { return lastView_; }
+  std::size_t madeCount() const { return madeCount_; }
+
+ private:
+  std::weak_ptr<const MainQueue> mainQueue_;
+  bool persistent_ = true;
+  bool fails_ = false;
+  FakeWebView* lastView_ = nullptr;
+  std::size_t madeCount_ = 0;
+};
+
+}  // namespace qv::testing
