@@ -154,8 +154,10 @@ void Connection::dispatch(Json message) {
       responder.state_->connection = weak_from_this();
       responder.state_->id = id->get<std::int64_t>();
     }
+    static const Json noArguments = Json::object();
     auto args = message.find("args");
-    const Json& arguments = (args != message.end() && args->is_object()) ? *args : Json::object();
+    // Bind, never copy: copying recurses once per nesting level of a hostile message.
+    const Json& arguments = (args != message.end() && args->is_object()) ? *args : noArguments;
     if (handlers_.onCall) {
       handlers_.onCall(call->get<std::string>(), arguments, responder);
     } else {
@@ -176,10 +178,10 @@ void Connection::dispatch(Json message) {
     Reply outcome;
     auto error = message.find("error");
     if (error != message.end()) {
-      outcome.error = error->is_string() ? error->get<std::string>() : error->dump();
+      outcome.error = error->is_string() ? error->get<std::string>() : "malformed error";
     } else {
       auto result = message.find("result");
-      outcome.result = result != message.end() ? *result : Json::object();
+      outcome.result = result != message.end() ? std::move(*result) : Json::object();
     }
     handler(std::move(outcome));
     return;

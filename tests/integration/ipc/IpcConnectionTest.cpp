@@ -123,6 +123,28 @@ TEST(IpcConnectionTest, malformedFramesEndTheConnectionWithAReason) {
             std::vector<std::string>{"truncated message"});
 }
 
+TEST(IpcConnectionTest, deeplyNestedMessagesDoNotExhaustTheReaderStack) {
+  auto [a, b] = socketPair();
+  std::promise<std::string> seen;
+  auto server =
+      Connection::start(b, {[&](const std::string& method, const Json&, Responder responder) {
+                              seen.set_value(method);
+                              responder.fail(std::string());
+                            },
+                            nullptr, nullptr});
+  // Hand-written, because building it as a Json value would itself recurse.
+  const int depth = 200000;
+  std::string args = std::string(depth, '[') + std::string(depth, ']');
+  std::string nested = R"({"call":"deep","id":1,"args":{"x":)" + args + "}}";
+  std::string bytes = frame(nested);
+  ASSERT_EQ(::write(a, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  auto future = seen.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(future.get(), "deep");
+  server->close();
+  ::close(a);
+}
+
 TEST(FrameDecoderTest, reassemblesMessagesSplitAcrossReads) {
   std::string stream = frame(R"({"call":"a"})") + frame(R"({"reply":1,"result":{}})");
   FrameDecoder decoder;

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "platform/Json.h"
+#include "platform/linux/IpcConnection.h"
+
+namespace qv::host {
+
+class Browser;
+class ExtensionRegistry;
+
+// The automation calls of the control socket (automation.*), which tests and demos use
+// to drive the browser as a person would. Every call replies: a result, or an error
+// naming what was wrong. Main thread only.
+class AutomationCommands {
+ public:
+  AutomationCommands(Browser& browser, ExtensionRegistry& registry, std::function<void()> quit);
+
+  // False when `method` is not an automation call (nothing was answered).
+  bool handle(const std::string& method, const Json& args, const ipc::Responder& responder);
+
+ private:
+  using Command = void (AutomationCommands::*)(const Json& args, const ipc::Responder& responder);
+
+  void listWindows(const Json& args, const ipc::Responder& responder);
+  void openWindow(const Json& args, const ipc::Responder& responder);
+  void openTab(const Json& args, const ipc::Responder& responder);
+  void activateTab(const Json& args, const ipc::Responder& responder);
+  void waitForLoad(const Json& args, const ipc::Responder& responder);
+  void evaluate(const Json& args, const ipc::Responder& responder);
+  void toolbarItem(const Json& args, const ipc::Responder& responder);
+  void clickToolbarItem(const Json& args, const ipc::Responder& responder);
+  void setExtensionEnabled(const Json& args, const ipc::Responder& responder);
+  void screenshot(const Json& args, const ipc::Responder& responder);
+  void quit(const Json& args, const ipc::Responder& responder);
+
+  Browser& browser_;
+  ExtensionRegistry& registry_;
+  std::function<void()> quit_;
+  std::map<std::string, Command> commands_;
+};
+
+}  // namespace qv::host

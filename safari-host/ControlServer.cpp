@@ -1,0 +1,122 @@
+#include "safari-host/ControlServer.h"
+
+#include <glib-unix.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/linux/XdgPaths.h"
+#include "safari-host/JsonDepth.h"
+#include "safari-host/Log.h"
+#include "safari-host/MainThread.h"
+
+namespace qv::host {
+
+ControlServer::ControlServer(Handler handler,
+                             std::function<void(std::size_t clients)> onClientsChanged)
+    : handler_(std::move(handler)), onClientsChanged_(std::move(onClientsChanged)) {}
+
+ControlServer::~ControlServer() {
+  *alive_ = false;
+  if (acceptSource_ != 0) g_source_remove(acceptSource_);
+  if (listenFd_ >= 0) {
+    ::close(listenFd_);
+    ::unlink(path_.c_str());
+  }
+  for (auto& [id, connection] : clients_) connection->close();
+}
+
+std::string ControlServer::defaultPath() {
+  return xdg::runtimeDir() + "/safari-host-" + std::to_string(getuid()) + "/control.sock";
+}
+
+std::optional<std::string> ControlServer::listen(const std::string& path) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) return "socket path too long: " + path;
+  std::string directory = path.substr(0, path.find_last_of('/'));
+  if (!xdg::makeDirectories(directory, 0700)) return "cannot create " + directory;
+  struct stat info {};
+  if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return directory + " is not a directory";
+  }
+  // Anyone who can reach the socket can drive the browser.
+  if (info.st_uid != getuid()) return directory + " belongs to another user";
+  if ((info.st_mode & 077) != 0 && ::chmod(directory.c_str(), 0700) != 0) {
+    return "cannot make " + directory + " private";
+  }
+
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe >= 0) {
+    bool inUse = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    if (inUse) return "another safari-host is listening on " + path;
+  }
+  ::unlink(path.c_str());  // a socket left behind by a run that crashed
+
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return std::string("socket: ") + std::strerror(errno);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) {
+    std::string error = std::string("cannot listen on ") + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return error;
+  }
+  listenFd_ = fd;
+  path_ = path;
+  acceptSource_ = g_unix_fd_add(
+      fd, G_IO_IN,
+      +[](int, GIOCondition, gpointer data) -> gboolean {
+        static_cast<ControlServer*>(data)->accept();
+        return G_SOURCE_CONTINUE;
+      },
+      this);
+  return std::nullopt;
+}
+
+void ControlServer::accept() {
+  int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != getuid()) {
+    ::close(fd);
+    return;
+  }
+  std::uint64_t id = nextClientId_++;
+  std::weak_ptr<bool> alive = alive_;
+  ipc::Connection::Handlers handlers;
+  handlers.onCall = [this, alive](const std::string& method, const Json& args,
+                                  ipc::Responder responder) {
+    if (!jsonDepthWithin(args)) {
+      responder.fail("arguments nested too deeply");
+      return;
+    }
+    postToMain([this, alive, method, args, responder] {
+      std::shared_ptr<bool> running = alive.lock();
+      if (running && *running) handler_(method, args, responder);
+    });
+  };
+  handlers.onProtocolError = [](const std::string& description) {
+    logError("control client broke the protocol: " + description);
+  };
+  handlers.onClose = [this, alive, id] {
+    postToMain([this, alive, id] {
+      std::shared_ptr<bool> running = alive.lock();
+      if (running && *running) clientClosed(id);
+    });
+  };
+  clients_.emplace(id, ipc::Connection::start(fd, std::move(handlers)));
+  if (onClientsChanged_) onClientsChanged_(clients_.size());
+}
+
+void ControlServer::clientClosed(std::uint64_t id) {
+  if (clients_.erase(id) != 0 && onClientsChanged_) onClientsChanged_(clients_.size());
+}
+
+}  // namespace qv::host

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Json.h"
+#include "platform/linux/IpcConnection.h"
+
+namespace qv::host {
+
+// The control socket: companions and automation clients connect to a Unix socket in a
+// private (0700) directory and send framed-JSON calls. Calls reach the handler on the
+// main thread. Main thread only.
+class ControlServer {
+ public:
+  using Handler =
+      std::function<void(const std::string& method, const Json& args, ipc::Responder responder)>;
+
+  ControlServer(Handler handler, std::function<void(std::size_t clients)> onClientsChanged);
+  // Stops listening, removes the socket file and disconnects every client.
+  ~ControlServer();
+  ControlServer(const ControlServer&) = delete;
+  ControlServer& operator=(const ControlServer&) = delete;
+
+  // ${XDG_RUNTIME_DIR:-/tmp}/safari-host-<uid>/control.sock
+  static std::string defaultPath();
+  // Listens at `path`, creating its directory 0700. Refuses a directory that another
+  // user owns, and a socket another safari-host is listening on. The error text when
+  // it cannot listen.
+  std::optional<std::string> listen(const std::string& path);
+
+ private:
+  void accept();
+  void clientClosed(std::uint64_t id);
+
+  Handler handler_;
+  std::function<void(std::size_t)> onClientsChanged_;
+  std::string path_;
+  int listenFd_ = -1;
+  unsigned acceptSource_ = 0;
+  std::uint64_t nextClientId_ = 1;
+  std::map<std::uint64_t, std::shared_ptr<ipc::Connection>> clients_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace qv::host

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace qv::host {
+
+// The user's enable choice per extension identifier, kept in a JSON file
+// ({"extensions": {"<identifier>": {"enabled": bool}}}). An extension the file does not
+// name is disabled. Main thread only.
+class EnabledStore {
+ public:
+  // Reads `path` now; a missing or unreadable file is an empty choice list.
+  explicit EnabledStore(std::string path);
+
+  bool isEnabled(const std::string& identifier) const;
+  // Records the choice and rewrites the file at once (atomically, via a temporary file
+  // in the same directory, created 0700). False when the file could not be written;
+  // the choice still holds for this run.
+  bool setEnabled(const std::string& identifier, bool enabled);
+
+  const std::string& path() const { return path_; }
+
+ private:
+  bool save() const;
+
+  std::string path_;
+  std::map<std::string, bool> enabled_;
+};
+
+}  // namespace qv::host

@@ -1,0 +1,130 @@
+#include "safari-host/ExtensionHost.h"
+
+#include "safari-host/Browser.h"
+#include "safari-host/BrowserWindow.h"
+#include "safari-host/ExtensionProcess.h"
+#include "safari-host/ExtensionRegistry.h"
+#include "safari-host/SafariObjectApi.h"
+#include "safari-host/ToolbarButton.h"
+
+namespace qv::host {
+
+ExtensionHost::ExtensionHost(ExtensionRegistry& registry, ChildReaper& reaper)
+    : registry_(registry), reaper_(reaper) {}
+
+ExtensionHost::~ExtensionHost() {
+  stopAll();
+}
+
+void ExtensionHost::setBrowser(Browser& browser) {
+  browser_ = &browser;
+  api_ = std::make_unique<SafariObjectApi>(browser);
+}
+
+void ExtensionHost::stopAll() {
+  stopped_ = true;  // windows closing at quit must not start processes again
+  processes_.clear();
+}
+
+ExtensionProcess* ExtensionHost::processFor(const std::string& identifier) {
+  std::shared_ptr<const ExtensionInfo> extension = registry_.find(identifier);
+  if (stopped_ || !extension || !registry_.isEnabled(identifier) || !api_) return nullptr;
+  auto it = processes_.find(identifier);
+  if (it != processes_.end()) return it->second.get();
+  auto process = std::make_unique<ExtensionProcess>(
+      extension,
+      [this, identifier](const std::string& method, const Json& args, ipc::Responder responder) {
+        std::shared_ptr<const ExtensionInfo> caller = registry_.find(identifier);
+        if (!caller || !registry_.isEnabled(identifier)) {
+          responder.fail("the extension is disabled");
+          return;
+        }
+        api_->handle(*caller, method, args, responder);
+      },
+      reaper_);
+  return processes_.emplace(identifier, std::move(process)).first->second.get();
+}
+
+void ExtensionHost::extensionsChanged() {
+  for (auto it = processes_.begin(); it != processes_.end();) {
+    std::shared_ptr<const ExtensionInfo> current = registry_.find(it->first);
+    bool keep =
+        current && registry_.isEnabled(it->first) && &it->second->extension() == current.get();
+    it = keep ? std::next(it) : processes_.erase(it);  // erasing stops the process
+  }
+  if (browser_ != nullptr) browser_->updateExtensions();
+}
+
+std::optional<std::string> ExtensionHost::dispatchFromContainingApp(const std::string& identifier,
+                                                                    const std::string& name,
+                                                                    const Json& userInfo) {
+  if (!registry_.find(identifier)) return "unknown extension: " + identifier;
+  ExtensionProcess* process = processFor(identifier);
+  if (process == nullptr) return "the extension is disabled: " + identifier;
+  if (!process->notify("handler.messageReceivedFromContainingApp",
+                       Json{{"name", name}, {"userInfo", userInfo}})) {
+    return "the extension could not be started: " + identifier;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::shared_ptr<const ExtensionInfo>> ExtensionHost::enabledExtensions() const {
+  return registry_.enabledExtensions();
+}
+
+std::vector<std::string> ExtensionHost::developmentAuthorities() const {
+  return registry_.caCertificatePaths();
+}
+
+void ExtensionHost::scriptMessageReceived(Tab&, const std::string& pageRef,
+                                          const std::string& extensionIdentifier,
+                                          const PostedMessage& message) {
+  if (ExtensionProcess* process = processFor(extensionIdentifier)) {
+    process->notify(
+        "handler.messageReceived",
+        Json{{"name", message.name}, {"page", pageRef}, {"userInfo", message.userInfo}});
+  }
+}
+
+void ExtensionHost::toolbarItemsNeedValidation(BrowserWindow& window) {
+  for (const auto& button : window.toolbarButtons()) {
+    std::string identifier = button->extension().identifier;
+    ExtensionProcess* process = processFor(identifier);
+    if (process == nullptr) continue;
+    process->call("handler.validateToolbarItem", Json{{"window", window.ref()}},
+                  [this, identifier, windowRef = window.ref()](ipc::Reply reply) {
+                    if (!reply.result || !reply.result->is_object() || browser_ == nullptr) return;
+                    BrowserWindow* target = browser_->findWindow(windowRef);
+                    ToolbarButton* item =
+                        target != nullptr ? target->toolbarButton(identifier) : nullptr;
+                    if (item == nullptr) return;
+                    const Json& result = *reply.result;
+                    auto enabled = result.find("enabled");
+                    if (enabled != result.end() && enabled->is_boolean()) {
+                      item->setEnabled(enabled->get<bool>());
+                    }
+                    auto badge = result.find("badgeText");
+                    if (badge != result.end() && badge->is_string()) {
+                      item->setBadgeText(badge->get<std::string>());
+                    }
+                  });
+  }
+}
+
+void ExtensionHost::popoverWillShow(BrowserWindow& window, const std::string& extensionIdentifier) {
+  if (ExtensionProcess* process = processFor(extensionIdentifier)) {
+    process->notify("handler.popoverWillShow", Json{{"window", window.ref()}});
+  }
+}
+
+void ExtensionHost::popoverDidClose(BrowserWindow& window, const std::string& extensionIdentifier) {
+  if (ExtensionProcess* process = processFor(extensionIdentifier)) {
+    process->notify("handler.popoverDidClose", Json{{"window", window.ref()}});
+  }
+}
+
+void ExtensionHost::showPreferences() {
+  if (showPreferences_) showPreferences_();
+}
+
+}  // namespace qv::host

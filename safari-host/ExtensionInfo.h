@@ -1,0 +1,57 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qv::host {
+
+// The toolbar item an extension declares (SFSafariToolbarItem).
+struct ToolbarItemInfo {
+  std::string action;                    // "Popover" or "Command"
+  std::string label;                     // shown as the button's tooltip and accessible name
+  std::string imageName;                 // file name in Contents/Resources; empty when none
+  std::optional<std::string> imagePath;  // that file, when it exists
+
+  bool operator==(const ToolbarItemInfo&) const = default;
+};
+
+// What the browser knows of one Safari app extension (an .appex inside a registered
+// application bundle). A plain value: immutable once loaded, safe to share across
+// threads.
+struct ExtensionInfo {
+  std::string identifier;      // CFBundleIdentifier of the .appex
+  std::string displayName;     // CFBundleDisplayName, else CFBundleName, else identifier
+  std::string bundlePath;      // the .appex directory
+  std::string executablePath;  // Contents/MacOS/<CFBundleExecutable>
+  std::string appIdentifier;   // the containing application's CFBundleIdentifier
+  std::string appName;
+  std::vector<std::string> contentScripts;  // sources, in Info.plist order
+  std::vector<std::string> styleSheets;     // sources, in Info.plist order
+  std::optional<ToolbarItemInfo> toolbarItem;
+
+  bool operator==(const ExtensionInfo&) const = default;
+};
+
+// A registered application: its bundle and the development certificate authorities
+// (QVDeployment.CACertificates of the app and of its extensions) it brings.
+struct RegisteredApp {
+  std::string identifier;
+  std::string bundlePath;
+  std::vector<std::string> caCertificatePaths;
+  std::vector<ExtensionInfo> extensions;
+};
+
+// Reads the application bundle at `bundlePath` and every Safari extension in its
+// Contents/PlugIns. Absent, with the reason in `error`, when the bundle has no readable
+// Info.plist with an identifier. Extensions that cannot be read are skipped (and named
+// in `error`). Reads files: call it off the hot path.
+std::optional<RegisteredApp> loadRegisteredApp(const std::string& bundlePath, std::string* error);
+
+// One .appex. Absent when it is not a Safari app extension or a declared script or
+// style sheet is missing; the reason is in `error`.
+std::optional<ExtensionInfo> loadExtension(const std::string& appexPath,
+                                           const std::string& appIdentifier,
+                                           const std::string& appName, std::string* error);
+
+}  // namespace qv::host

@@ -1,0 +1,150 @@
+#include "safari-host/ExtensionProcess.h"
+
+#include <glib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "safari-host/ChildReaper.h"
+#include "safari-host/JsonDepth.h"
+#include "safari-host/Log.h"
+#include "safari-host/MainThread.h"
+
+namespace qv::host {
+namespace {
+
+// The descriptor number the extension finds its end of the socket pair under.
+constexpr int kChildIpcFd = 3;
+
+std::string describeStatus(int status) {
+  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
+  return "ended";
+}
+
+}  // namespace
+
+// One run of the process. Only ExtensionProcess holds it strongly, so callbacks from the
+// connection's reader thread, which hold it weakly, find it gone once it has ended.
+struct ExtensionProcess::Session {
+  ExtensionProcess* owner = nullptr;
+  std::shared_ptr<ipc::Connection> connection;
+  pid_t pid = 0;
+  bool childRunning = true;
+};
+
+ExtensionProcess::ExtensionProcess(std::shared_ptr<const ExtensionInfo> extension,
+                                   CallHandler onCall, ChildReaper& reaper)
+    : extension_(std::move(extension)), onCall_(std::move(onCall)), reaper_(reaper) {}
+
+ExtensionProcess::~ExtensionProcess() {
+  stop();
+}
+
+pid_t ExtensionProcess::pid() const {
+  return session_ ? session_->pid : 0;
+}
+
+bool ExtensionProcess::ensureStarted() {
+  // A connection that closed a moment ago, before its report reached us, is over too.
+  if (session_ && !session_->connection->isOpen()) stop();
+  if (session_) return true;
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    logError("cannot create a socket pair for " + extension_->identifier);
+    return false;
+  }
+  std::string fdArgument = "--ipc-fd=" + std::to_string(kChildIpcFd);
+  const char* argv[] = {extension_->executablePath.c_str(), fdArgument.c_str(), nullptr};
+  // Only the child's copy is inherited: GLib maps it to kChildIpcFd and closes the rest.
+  const int sourceFds[] = {fds[1]};
+  const int targetFds[] = {kChildIpcFd};
+  GPid pid = 0;
+  GError* error = nullptr;
+  gboolean spawned = g_spawn_async_with_pipes_and_fds(
+      nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, -1, -1, -1, sourceFds,
+      targetFds, 1, &pid, nullptr, nullptr, nullptr, &error);
+  ::close(fds[1]);
+  if (!spawned) {
+    logError("cannot start " + extension_->executablePath + ": " +
+             (error != nullptr ? error->message : "?"));
+    g_clear_error(&error);
+    ::close(fds[0]);
+    return false;
+  }
+
+  auto session = std::make_shared<Session>();
+  session->owner = this;
+  session->pid = pid;
+  std::weak_ptr<Session> weak = session;
+  std::string identifier = extension_->identifier;
+  ipc::Connection::Handlers handlers;
+  handlers.onCall = [weak](const std::string& method, const Json& args, ipc::Responder responder) {
+    // Checked here, on the reader thread, before anything copies the value.
+    if (!jsonDepthWithin(args)) {
+      responder.fail("arguments nested too deeply");
+      return;
+    }
+    postToMain([weak, method, args, responder] {
+      std::shared_ptr<Session> current = weak.lock();
+      if (!current) return;
+      current->owner->onCall_(method, args, responder);
+    });
+  };
+  handlers.onProtocolError = [identifier](const std::string& description) {
+    logError("extension " + identifier + " broke the protocol: " + description);
+  };
+  handlers.onClose = [weak] {
+    postToMain([weak] {
+      if (std::shared_ptr<Session> current = weak.lock()) {
+        current->owner->endSession(current, "closed the connection");
+      }
+    });
+  };
+  session->connection = ipc::Connection::start(fds[0], std::move(handlers));
+  reaper_.watch(pid, [weak](int status) {
+    if (std::shared_ptr<Session> current = weak.lock()) {
+      current->childRunning = false;
+      current->owner->endSession(current, describeStatus(status));
+    }
+  });
+  session_ = std::move(session);
+  return true;
+}
+
+void ExtensionProcess::endSession(const std::shared_ptr<Session>& session, const std::string& why) {
+  if (session != session_) return;
+  logError("extension " + extension_->identifier + " " + why + "; it restarts on the next event");
+  stop();
+}
+
+void ExtensionProcess::stop() {
+  std::shared_ptr<Session> session = std::move(session_);
+  session_.reset();
+  if (!session) return;
+  session->connection->close();
+  if (session->childRunning) reaper_.terminate(session->pid);
+}
+
+bool ExtensionProcess::notify(const std::string& method, const Json& args) {
+  if (!ensureStarted()) return false;
+  session_->connection->notify(method, args);
+  return true;
+}
+
+void ExtensionProcess::call(const std::string& method, const Json& args,
+                            std::function<void(ipc::Reply)> onReply) {
+  if (!ensureStarted()) {
+    onReply(ipc::Reply{std::nullopt, "the extension could not be started"});
+    return;
+  }
+  auto handler = std::make_shared<std::function<void(ipc::Reply)>>(std::move(onReply));
+  session_->connection->call(method, args, [handler](ipc::Reply reply) {
+    if (reply.result && !jsonDepthWithin(*reply.result)) {
+      reply = ipc::Reply{std::nullopt, "reply nested too deeply"};
+    }
+    postToMain([handler, reply = std::move(reply)] { (*handler)(reply); });
+  });
+}
+
+}  // namespace qv::host

@@ -1,0 +1,161 @@
+#include "safari-host/ExtensionRegistry.h"
+
+#include <gio/gio.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "platform/Json.h"
+#include "platform/linux/XdgPaths.h"
+#include "safari-host/Log.h"
+
+namespace qv::host {
+namespace {
+
+// Coalesces the burst of events one rewrite of a registration file causes.
+constexpr unsigned kRescanDelayMs = 100;
+constexpr std::uintmax_t kMaxRegistrationSize = 64 * 1024;
+
+std::optional<std::string> registeredBundlePath(const std::filesystem::path& file) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error) ||
+      std::filesystem::file_size(file, error) > kMaxRegistrationSize || error) {
+    return std::nullopt;
+  }
+  std::ifstream stream(file, std::ios::binary);
+  std::stringstream contents;
+  contents << stream.rdbuf();
+  Json root = Json::parse(contents.str(), nullptr, /*allow_exceptions=*/false);
+  auto bundlePath = root.is_object() ? root.find("bundlePath") : root.end();
+  if (root.is_discarded() || !root.is_object() || bundlePath == root.end() ||
+      !bundlePath->is_string()) {
+    logError(file.string() + ": not a registration ({\"bundlePath\": …})");
+    return std::nullopt;
+  }
+  std::string path = bundlePath->get<std::string>();
+  if (path.empty() || path.front() != '/') {
+    logError(file.string() + ": bundlePath is not absolute");
+    return std::nullopt;
+  }
+  return path;
+}
+
+}  // namespace
+
+ExtensionRegistry::ExtensionRegistry(std::string appsDirectory, std::string enabledStorePath)
+    : appsDirectory_(std::move(appsDirectory)), enabled_(std::move(enabledStorePath)) {}
+
+ExtensionRegistry::~ExtensionRegistry() {
+  if (rescanSource_ != 0) g_source_remove(rescanSource_);
+  if (monitor_) {
+    g_signal_handlers_disconnect_by_data(monitor_.get(), this);
+    g_file_monitor_cancel(monitor_.get());
+  }
+}
+
+void ExtensionRegistry::start() {
+  // Watching needs the folder to exist; applications create it anyway when registering.
+  xdg::makeDirectories(appsDirectory_, 0700);
+  GObjectPtr<GFile> folder = GObjectPtr<GFile>::adopt(g_file_new_for_path(appsDirectory_.c_str()));
+  GError* error = nullptr;
+  monitor_ = GObjectPtr<GFileMonitor>::adopt(
+      g_file_monitor_directory(folder.get(), G_FILE_MONITOR_NONE, nullptr, &error));
+  if (monitor_) {
+    g_file_monitor_set_rate_limit(monitor_.get(), kRescanDelayMs);
+    g_signal_connect_swapped(monitor_.get(), "changed",
+                             G_CALLBACK(+[](ExtensionRegistry* self) { self->scheduleRescan(); }),
+                             this);
+  } else {
+    logError("cannot watch " + appsDirectory_ + ": " + (error ? error->message : "?"));
+    g_clear_error(&error);
+  }
+  rescan();
+}
+
+void ExtensionRegistry::scheduleRescan() {
+  if (rescanSource_ != 0) return;
+  rescanSource_ = g_timeout_add(
+      kRescanDelayMs,
+      +[](gpointer data) -> gboolean {
+        auto* self = static_cast<ExtensionRegistry*>(data);
+        self->rescanSource_ = 0;
+        self->rescan();
+        return G_SOURCE_REMOVE;
+      },
+      this);
+}
+
+void ExtensionRegistry::rescan() {
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(appsDirectory_, error)) {
+    if (entry.path().extension() == ".json") files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+
+  std::map<std::string, ExtensionInfo> found;
+  std::vector<std::string> caPaths;
+  for (const auto& file : files) {
+    std::optional<std::string> bundlePath = registeredBundlePath(file);
+    if (!bundlePath) continue;
+    std::string problems;
+    std::optional<RegisteredApp> app = loadRegisteredApp(*bundlePath, &problems);
+    if (!problems.empty()) logError(problems);
+    if (!app) continue;
+    for (const std::string& ca : app->caCertificatePaths) {
+      if (std::find(caPaths.begin(), caPaths.end(), ca) == caPaths.end()) caPaths.push_back(ca);
+    }
+    // The first registration (by file name) of an identifier wins.
+    for (ExtensionInfo& extension : app->extensions) {
+      found.try_emplace(extension.identifier, std::move(extension));
+    }
+  }
+
+  bool changed = caPaths != caCertificatePaths_ || found.size() != extensions_.size();
+  std::vector<std::shared_ptr<const ExtensionInfo>> next;
+  for (auto& [identifier, extension] : found) {
+    // Keep the existing object when nothing changed, so holders see the same one.
+    std::shared_ptr<const ExtensionInfo> existing = find(identifier);
+    if (existing && *existing == extension) {
+      next.push_back(existing);
+    } else {
+      next.push_back(std::make_shared<const ExtensionInfo>(std::move(extension)));
+      changed = true;
+    }
+  }
+  extensions_ = std::move(next);
+  caCertificatePaths_ = std::move(caPaths);
+  if (changed && onChanged_) onChanged_();
+}
+
+std::shared_ptr<const ExtensionInfo> ExtensionRegistry::find(const std::string& identifier) const {
+  for (const auto& extension : extensions_) {
+    if (extension->identifier == identifier) return extension;
+  }
+  return nullptr;
+}
+
+std::vector<std::shared_ptr<const ExtensionInfo>> ExtensionRegistry::enabledExtensions() const {
+  std::vector<std::shared_ptr<const ExtensionInfo>> result;
+  for (const auto& extension : extensions_) {
+    if (enabled_.isEnabled(extension->identifier)) result.push_back(extension);
+  }
+  return result;
+}
+
+bool ExtensionRegistry::isEnabled(const std::string& identifier) const {
+  return find(identifier) != nullptr && enabled_.isEnabled(identifier);
+}
+
+bool ExtensionRegistry::setEnabled(const std::string& identifier, bool enabled) {
+  if (!find(identifier)) return false;
+  if (enabled_.isEnabled(identifier) == enabled) return true;
+  enabled_.setEnabled(identifier, enabled);
+  if (onChanged_) onChanged_();
+  return true;
+}
+
+}  // namespace qv::host

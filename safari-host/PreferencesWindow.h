@@ -1,0 +1,54 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "safari-host/GObjectPtr.h"
+
+typedef struct _GtkApplication GtkApplication;
+typedef struct _GtkWidget GtkWidget;
+
+namespace qv::host {
+
+class ExtensionRegistry;
+
+// The "Extensions" preferences: every registered extension with an enable switch.
+// Flipping a switch records the choice in the registry. Hidden, not destroyed, when
+// closed. Main thread only.
+class PreferencesWindow {
+ public:
+  PreferencesWindow(GtkApplication* application, ExtensionRegistry& registry);
+  ~PreferencesWindow();
+  PreferencesWindow(const PreferencesWindow&) = delete;
+  PreferencesWindow& operator=(const PreferencesWindow&) = delete;
+
+  // Presents the window with `identifier`'s row focused; `onShown` runs once it is on
+  // screen showing that row.
+  void show(const std::optional<std::string>& identifier, std::function<void()> onShown);
+  // Follows the registry: rows for new extensions, switches for changed choices.
+  void refresh();
+
+ private:
+  struct Row {
+    std::string identifier;
+    GtkWidget* row;     // owned by the window
+    GtkWidget* toggle;  // owned by the window
+    unsigned long handler;
+  };
+  void rebuild();
+  void focusRow(const std::string& identifier);
+
+  GtkApplication* application_;
+  ExtensionRegistry& registry_;
+  GObjectPtr<GtkWidget> window_;
+  GtkWidget* page_ = nullptr;   // owned by window_
+  GtkWidget* group_ = nullptr;  // owned by window_
+  std::vector<Row> rows_;
+  std::vector<std::function<void()>> pendingShown_;
+  bool rebuildPending_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace qv::host

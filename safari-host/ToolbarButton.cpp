@@ -1,0 +1,119 @@
+#include "safari-host/ToolbarButton.h"
+
+#include <gtk/gtk.h>
+
+#include "safari-host/Refs.h"
+
+namespace qv::host {
+
+ToolbarButton::ToolbarButton(std::shared_ptr<const ExtensionInfo> extension,
+                             std::function<void()> onClicked)
+    : extension_(std::move(extension)),
+      onClicked_(std::move(onClicked)),
+      ref_(makeRef("toolbarItem")) {
+  GtkWidget* button = gtk_button_new();
+  button_ = GObjectPtr<GtkWidget>::adopt(GTK_WIDGET(g_object_ref_sink(button)));
+  gtk_widget_add_css_class(button, "qv-toolbar-item");
+
+  GtkWidget* content = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+  image_ = gtk_image_new();
+  gtk_image_set_pixel_size(GTK_IMAGE(image_), 16);
+  std::string label =
+      extension_->toolbarItem ? extension_->toolbarItem->label : extension_->displayName;
+  label_ = gtk_label_new(label.c_str());
+  gtk_box_append(GTK_BOX(content), image_);
+  gtk_box_append(GTK_BOX(content), label_);
+
+  GtkWidget* overlay = gtk_overlay_new();
+  gtk_overlay_set_child(GTK_OVERLAY(overlay), content);
+  badge_ = gtk_label_new("");
+  gtk_widget_add_css_class(badge_, "qv-badge");
+  gtk_widget_set_halign(badge_, GTK_ALIGN_END);
+  gtk_widget_set_valign(badge_, GTK_ALIGN_START);
+  gtk_widget_set_can_target(badge_, FALSE);
+  gtk_widget_set_visible(badge_, FALSE);
+  gtk_overlay_add_overlay(GTK_OVERLAY(overlay), badge_);
+  gtk_button_set_child(GTK_BUTTON(button), overlay);
+
+  gtk_widget_set_tooltip_text(button, label.c_str());
+  gtk_accessible_update_property(GTK_ACCESSIBLE(button), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 label.c_str(), -1);
+  g_signal_connect_swapped(button, "clicked", G_CALLBACK(+[](ToolbarButton* self) {
+                             if (self->onClicked_) self->onClicked_();
+                           }),
+                           this);
+  resetImage();
+}
+
+ToolbarButton::~ToolbarButton() {
+  g_signal_handlers_disconnect_by_data(button_.get(), this);
+  if (GtkWidget* parent = gtk_widget_get_parent(button_.get())) {
+    if (GTK_IS_BOX(parent)) gtk_box_remove(GTK_BOX(parent), button_.get());
+  }
+}
+
+void ToolbarButton::setBadgeText(const std::string& text) {
+  // A badge is a few characters; keep a runaway one from stretching the toolbar.
+  constexpr glong kMaxBadgeCharacters = 16;
+  if (g_utf8_strlen(text.c_str(), -1) > kMaxBadgeCharacters) {
+    GCharPtr shortened(g_utf8_substring(text.c_str(), 0, kMaxBadgeCharacters));
+    badgeText_ = shortened.get();
+  } else {
+    badgeText_ = text;
+  }
+  gtk_label_set_text(GTK_LABEL(badge_), badgeText_.c_str());
+  gtk_widget_set_visible(badge_, !badgeText_.empty());
+}
+
+bool ToolbarButton::setImage(const std::string& bytes) {
+  GBytesPtr data(g_bytes_new(bytes.data(), bytes.size()));
+  GError* error = nullptr;
+  GdkTexture* texture = gdk_texture_new_from_bytes(data.get(), &error);
+  g_clear_error(&error);
+  if (texture == nullptr) return false;
+  gtk_image_set_from_paintable(GTK_IMAGE(image_), GDK_PAINTABLE(texture));
+  g_object_unref(texture);
+  customImage_ = true;
+  gtk_widget_set_visible(image_, TRUE);
+  gtk_widget_set_visible(label_, FALSE);
+  return true;
+}
+
+void ToolbarButton::resetImage() {
+  customImage_ = false;
+  defaultImageLoaded_ = false;
+  gtk_image_clear(GTK_IMAGE(image_));
+  const auto& item = extension_->toolbarItem;
+  if (item && item->imagePath) {
+    GError* error = nullptr;
+    GdkTexture* texture = gdk_texture_new_from_filename(item->imagePath->c_str(), &error);
+    g_clear_error(&error);
+    if (texture != nullptr) {
+      gtk_image_set_from_paintable(GTK_IMAGE(image_), GDK_PAINTABLE(texture));
+      g_object_unref(texture);
+      defaultImageLoaded_ = true;
+    }
+  }
+  // Without an image the label stands in, so the button is never blank.
+  gtk_widget_set_visible(image_, defaultImageLoaded_);
+  gtk_widget_set_visible(label_, !defaultImageLoaded_);
+}
+
+bool ToolbarButton::hasImage() const {
+  return customImage_ || defaultImageLoaded_;
+}
+
+std::optional<std::string> ToolbarButton::imageName() const {
+  if (customImage_ || !defaultImageLoaded_) return std::nullopt;
+  return extension_->toolbarItem->imageName;
+}
+
+void ToolbarButton::setEnabled(bool enabled) {
+  gtk_widget_set_sensitive(button_.get(), enabled);
+}
+
+bool ToolbarButton::isEnabled() const {
+  return gtk_widget_get_sensitive(button_.get());
+}
+
+}  // namespace qv::host

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "safari-host/ExtensionInfo.h"
+#include "safari-host/GObjectPtr.h"
+
+typedef struct _GtkWidget GtkWidget;
+
+namespace qv::host {
+
+// One extension's toolbar item in one window (SFSafariToolbarItem): a button with the
+// extension's image (or one the extension set), its label as tooltip, and a badge. Also
+// remembers whether this window's popover is showing. Owned by its BrowserWindow; main
+// thread only.
+class ToolbarButton {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  ToolbarButton(std::shared_ptr<const ExtensionInfo> extension, std::function<void()> onClicked);
+  ~ToolbarButton();
+  ToolbarButton(const ToolbarButton&) = delete;
+  ToolbarButton& operator=(const ToolbarButton&) = delete;
+
+  const std::string& ref() const { return ref_; }
+  const ExtensionInfo& extension() const { return *extension_; }
+  GtkWidget* widget() const { return button_.get(); }
+
+  void setBadgeText(const std::string& text);
+  const std::string& badgeText() const { return badgeText_; }
+  // Shows PNG (or any image GDK reads) bytes; false, changing nothing, when they do not
+  // decode.
+  bool setImage(const std::string& bytes);
+  // Back to the extension's own image.
+  void resetImage();
+  bool hasImage() const;
+  // The Info.plist image name while that image shows; absent while the extension's own
+  // image from toolbarItem.setImage shows, or when there is no image.
+  std::optional<std::string> imageName() const;
+  void setEnabled(bool enabled);
+  bool isEnabled() const;
+  bool isPopover() const {
+    return extension_->toolbarItem && extension_->toolbarItem->action == "Popover";
+  }
+
+  // Popover state, kept by BrowserWindow.
+  struct PopoverState {
+    bool shown = false;
+    Clock::time_point shownAt;
+    bool focusTaken = false;  // the popover's own window took the focus
+    Clock::time_point closedByFocusAt;
+  };
+  PopoverState& popover() { return popover_; }
+
+ private:
+  std::shared_ptr<const ExtensionInfo> extension_;
+  std::function<void()> onClicked_;
+  std::string ref_;
+  GObjectPtr<GtkWidget> button_;
+  GtkWidget* image_ = nullptr;  // owned by button_
+  GtkWidget* badge_ = nullptr;  // owned by button_
+  GtkWidget* label_ = nullptr;  // owned by button_; shown when there is no image
+  std::string badgeText_;
+  bool customImage_ = false;
+  bool defaultImageLoaded_ = false;
+  PopoverState popover_;
+};
+
+}  // namespace qv::host

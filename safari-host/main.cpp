@@ -1,0 +1,49 @@
+// safari-host: a small WebKitGTK browser that hosts Safari-style app extensions.
+//   safari-host [URL...]
+// A second launch for the same user and runtime directory hands its URLs to the
+// running browser over the control socket and exits.
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/linux/IpcConnection.h"
+#include "safari-host/AddressText.h"
+#include "safari-host/ControlServer.h"
+#include "safari-host/HostApplication.h"
+
+namespace {
+
+bool forwardToRunningBrowser(const std::vector<std::string>& urls) {
+  auto connection = qv::ipc::Connection::connectUnix(qv::host::ControlServer::defaultPath(), {});
+  if (!connection) return false;
+  std::vector<std::string> toOpen = urls.empty() ? std::vector<std::string>{"about:blank"} : urls;
+  for (const std::string& url : toOpen) {
+    qv::ipc::Reply reply = connection->callAndWait("automation.openWindow", qv::Json{{"url", url}});
+    if (reply.error) std::fprintf(stderr, "safari-host: %s\n", reply.error->c_str());
+  }
+  connection->close();
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> urls;
+  for (int index = 1; index < argc; ++index) {
+    if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0) {
+      std::printf("usage: %s [URL...]\n", argv[0]);
+      return 0;
+    }
+    if (std::optional<std::string> url = qv::host::urlFromAddressText(argv[index])) {
+      urls.push_back(*url);
+    } else {
+      std::fprintf(stderr, "safari-host: not an address: %s\n", argv[index]);
+      return 2;
+    }
+  }
+  if (forwardToRunningBrowser(urls)) return 0;
+  qv::host::HostApplication application(std::move(urls));
+  return application.run(argv[0]);
+}
