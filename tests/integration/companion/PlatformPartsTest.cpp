@@ -1,0 +1,246 @@
+// The companion's Linux platform parts on their own: the control-socket client, alerts,
+// the appearance, the desktop entry and the safari-host registration.
+
+#include <adwaita.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/linux/AdwAlert.h"
+#include "platform/linux/AdwAppearance.h"
+#include "platform/linux/DesktopEntry.h"
+#include "platform/linux/GlibMainQueue.h"
+#include "platform/linux/IpcSafariExtensionManager.h"
+#include "platform/linux/SafariHostPaths.h"
+#include "tests/integration/companion/CompanionHarness.h"
+#include "tests/support/TempDir.h"
+
+namespace qv::test {
+namespace {
+
+constexpr auto deadline = 10s;
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// One answer of the browser, as the completion saw it.
+struct StateAnswer {
+  std::optional<SafariExtensionState> state;
+  std::optional<SafariError> error;
+  bool onCallersStack = false;  // ran inside the call, on the calling thread
+};
+
+class IpcSafariExtensionManagerTest : public ::testing::Test {
+ protected:
+  IpcSafariExtensionManagerTest()
+      : mainQueue(std::make_shared<GlibMainQueue>()),
+        socket(dir.path() + "/safari-host-1000/control.sock"),
+        manager(socket.listening() ? dir.path() + "/safari-host-1000/control.sock" : "", mainQueue,
+                2s) {}
+
+  StateAnswer getState(IpcSafariExtensionManager& client) {
+    auto answer = std::make_shared<std::optional<StateAnswer>>();
+    auto returned = std::make_shared<std::atomic<bool>>(false);
+    const std::thread::id caller = std::this_thread::get_id();
+    // Answers arrive on the connection's thread; the test reads them on this one.
+    client.getStateOfSafariExtension(
+        "com.quorvane.safari.ext",
+        [answer, returned, caller, queue = mainQueue](auto state, auto error) {
+          StateAnswer seen{state, error, !*returned && std::this_thread::get_id() == caller};
+          queue->async([answer, seen] { *answer = seen; });
+        });
+    *returned = true;
+    EXPECT_TRUE(pumpUntil([&] { return answer->has_value(); }, deadline));
+    return answer->value_or(StateAnswer{});
+  }
+
+  std::optional<SafariError> dispatch(const std::optional<Json>& userInfo) {
+    auto answer = std::make_shared<std::optional<std::optional<SafariError>>>();
+    manager.dispatchMessage("openSafari", "com.quorvane.safari.ext", userInfo,
+                            [answer, queue = mainQueue](std::optional<SafariError> error) {
+                              queue->async([answer, error] { *answer = error; });
+                            });
+    EXPECT_TRUE(pumpUntil([&] { return answer->has_value(); }, deadline));
+    return answer->value_or(SafariError{"no answer"});
+  }
+
+  TempDir dir;
+  std::shared_ptr<GlibMainQueue> mainQueue;
+  FakeControlSocket socket;
+  IpcSafariExtensionManager manager;
+};
+
+TEST_F(IpcSafariExtensionManagerTest, readsTheStateAndPassesErrorsThrough) {
+  ASSERT_TRUE(socket.listening());
+  socket.setEnabled(true);
+  StateAnswer enabled = getState(manager);
+  EXPECT_EQ(enabled.state, SafariExtensionState{true});
+  EXPECT_FALSE(enabled.error);
+  EXPECT_FALSE(enabled.onCallersStack);
+  auto call = socket.callsOf("extensions.getState").at(0);
+  EXPECT_EQ(call.args, (Json{{"extensionIdentifier", "com.quorvane.safari.ext"}}));
+
+  socket.setEnabled(false);
+  EXPECT_EQ(getState(manager).state, SafariExtensionState{false});
+
+  socket.setScript([](const FakeControlSocket::Call&) {
+    return FakeControlSocket::Answer::failure("unknown extension");
+  });
+  StateAnswer refused = getState(manager);
+  EXPECT_FALSE(refused.state);
+  EXPECT_EQ(refused.error, SafariError{"unknown extension"});
+
+  // An answer of the wrong shape is neither a state nor an error: the "nil result".
+  socket.setScript([](const FakeControlSocket::Call&) {
+    return FakeControlSocket::Answer::with(Json{{"isEnabled", "yes"}});
+  });
+  StateAnswer odd = getState(manager);
+  EXPECT_FALSE(odd.state);
+  EXPECT_FALSE(odd.error);
+}
+
+TEST_F(IpcSafariExtensionManagerTest, sendsMessagesAndPreferenceRequestsAsTheProtocolSays) {
+  ASSERT_TRUE(socket.listening());
+  EXPECT_FALSE(dispatch(Json{{"code", "A"}, {"codeChallenge", nullptr}}));
+  EXPECT_FALSE(dispatch(std::nullopt));
+  auto calls = socket.callsOf("extensions.dispatchMessage");
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].args, (Json{{"extensionIdentifier", "com.quorvane.safari.ext"},
+                                 {"name", "openSafari"},
+                                 {"userInfo", {{"code", "A"}, {"codeChallenge", nullptr}}}}));
+  EXPECT_TRUE(calls[1].args.at("userInfo").is_null());
+
+  auto shown = std::make_shared<std::optional<std::optional<SafariError>>>();
+  manager.showPreferencesForExtension("com.quorvane.safari.ext",
+                                      [shown, queue = mainQueue](std::optional<SafariError> error) {
+                                        queue->async([shown, error] { *shown = error; });
+                                      });
+  ASSERT_TRUE(pumpUntil([&] { return shown->has_value(); }, deadline));
+  EXPECT_FALSE(**shown);
+  EXPECT_EQ(socket.callsOf("extensions.showPreferences").at(0).args,
+            (Json{{"extensionIdentifier", "com.quorvane.safari.ext"}}));
+}
+
+TEST_F(IpcSafariExtensionManagerTest, aBrowserThatIsNotRunningOrSilentStillGetsAnAnswer) {
+  IpcSafariExtensionManager nobody(dir.path() + "/nobody/control.sock", mainQueue, 2s);
+  StateAnswer refused = getState(nobody);
+  EXPECT_EQ(refused.error, SafariError{"Safari is not running"});
+  EXPECT_FALSE(refused.state);
+  EXPECT_FALSE(refused.onCallersStack) << "completions never run on the caller's stack";
+
+  ASSERT_TRUE(socket.listening());
+  socket.setScript(
+      [](const FakeControlSocket::Call&) { return FakeControlSocket::Answer::none(); });
+  IpcSafariExtensionManager impatient(dir.path() + "/safari-host-1000/control.sock", mainQueue,
+                                      300ms);
+  StateAnswer late = getState(impatient);
+  EXPECT_EQ(late.error, SafariError{"Safari did not answer"});
+}
+
+class GtkPartsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { adw_init(); }
+};
+
+TEST_F(GtkPartsTest, aCriticalAlertIsAMessageDialogWithADestructiveButton) {
+  AdwAlert alert(nullptr);
+  alert.runModal(
+      AlertMessage{"Could not open Safari", "Safari is not running", AlertStyle::critical, {"OK"}});
+  AdwMessageDialog* dialog = nullptr;
+  ASSERT_TRUE(pumpUntil(
+      [&] {
+        GListModel* toplevels = gtk_window_get_toplevels();
+        for (guint i = 0; i < g_list_model_get_n_items(toplevels); ++i) {
+          GObject* window = static_cast<GObject*>(g_list_model_get_item(toplevels, i));
+          if (ADW_IS_MESSAGE_DIALOG(window)) dialog = ADW_MESSAGE_DIALOG(window);
+          g_object_unref(window);
+        }
+        return dialog != nullptr;
+      },
+      deadline));
+  EXPECT_STREQ(adw_message_dialog_get_heading(dialog), "Could not open Safari");
+  EXPECT_STREQ(adw_message_dialog_get_body(dialog), "Safari is not running");
+  EXPECT_TRUE(adw_message_dialog_has_response(dialog, "button0"));
+  EXPECT_STREQ(adw_message_dialog_get_response_label(dialog, "button0"), "OK");
+  EXPECT_EQ(adw_message_dialog_get_response_appearance(dialog, "button0"),
+            ADW_RESPONSE_DESTRUCTIVE);
+  EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(dialog)));
+  gtk_window_destroy(GTK_WINDOW(dialog));
+}
+
+TEST_F(GtkPartsTest, theAppearanceFollowsTheStyleManagerUntilTheObservationEnds) {
+  AdwStyleManager* manager = adw_style_manager_get_default();
+  adw_style_manager_set_color_scheme(manager, ADW_COLOR_SCHEME_FORCE_LIGHT);
+  AdwAppearance appearance;
+  EXPECT_FALSE(appearance.isDark());
+  int changes = 0;
+  auto observation = appearance.observeChanges([&] { ++changes; });
+
+  adw_style_manager_set_color_scheme(manager, ADW_COLOR_SCHEME_FORCE_DARK);
+  EXPECT_TRUE(pumpUntil([&] { return changes == 1; }, deadline));
+  EXPECT_TRUE(appearance.isDark());
+
+  observation.reset();
+  adw_style_manager_set_color_scheme(manager, ADW_COLOR_SCHEME_FORCE_LIGHT);
+  pumpUntil([] { return false; }, 100ms);  // let any stray notification arrive
+  EXPECT_EQ(changes, 1);
+  EXPECT_FALSE(appearance.isDark());
+}
+
+TEST(DesktopEntryTest, theExecLineStartsThisExecutableWithTheUrl) {
+  std::string entry =
+      "[Desktop Entry]\nName=Q\nExec=old %u\nExec=older\nMimeType=x-scheme-handler/q;\n"
+      "[Desktop Action new]\nExec=keep\n";
+  auto rewritten = desktop::withExecutable(entry, "/opt/Q App/Contents/MacOS/Q$1");
+  ASSERT_TRUE(rewritten);
+  EXPECT_EQ(*rewritten,
+            "[Desktop Entry]\nName=Q\nExec=\"/opt/Q App/Contents/MacOS/Q\\\\$1\" %u\n"
+            "MimeType=x-scheme-handler/q;\n[Desktop Action new]\nExec=keep\n");
+  // An entry without its own Exec line gets one; text that is no entry gets none.
+  EXPECT_EQ(desktop::withExecutable("[Desktop Entry]\nName=Q\n", "/q"),
+            "[Desktop Entry]\nName=Q\nExec=\"/q\" %u\n");
+  EXPECT_FALSE(desktop::withExecutable("Name=Q\n", "/q"));
+}
+
+TEST(DesktopEntryTest, installsUnderTheApplicationIdOnly) {
+  TempDir data;
+  ScopedEnv dataHome("XDG_DATA_HOME", data.path());
+  ASSERT_TRUE(desktop::install("com.quorvane.safari", "[Desktop Entry]\nName=Q\n"));
+  EXPECT_EQ(readFile(data.path() + "/applications/com.quorvane.safari.desktop"),
+            "[Desktop Entry]\nName=Q\n");
+  EXPECT_FALSE(desktop::install("../escape", "x"));
+  EXPECT_FALSE(std::filesystem::exists(data.path() + "/escape.desktop"));
+}
+
+TEST(SafariHostPathsTest, followTheXdgFoldersAndWriteTheRegistrationWhole) {
+  TempDir data;
+  TempDir runtime;
+  ScopedEnv dataHome("XDG_DATA_HOME", data.path());
+  ScopedEnv runtimeDir("XDG_RUNTIME_DIR", runtime.path());
+  EXPECT_EQ(safarihost::controlSocketPath(),
+            runtime.path() + "/safari-host-" + std::to_string(::getuid()) + "/control.sock");
+
+  ASSERT_TRUE(safarihost::writeRegistration("com.quorvane.safari", "/apps/Q \"1\".app"));
+  std::string path = data.path() + "/safari-host/apps/com.quorvane.safari.json";
+  EXPECT_EQ(Json::parse(readFile(path)), (Json{{"bundlePath", "/apps/Q \"1\".app"}}));
+  // Written again at the next launch, replacing the old file; no temporary is left.
+  ASSERT_TRUE(safarihost::writeRegistration("com.quorvane.safari", "/elsewhere.app"));
+  EXPECT_EQ(Json::parse(readFile(path)), (Json{{"bundlePath", "/elsewhere.app"}}));
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(data.path() + "/safari-host/apps")) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 1u);
+  EXPECT_FALSE(safarihost::writeRegistration("a/b", "/x.app"));
+}
+
+}  // namespace
+}  // namespace qv::test
