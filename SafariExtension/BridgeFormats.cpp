@@ -109,6 +109,31 @@ std::optional<std::string> bgInitArgsScript(
   return std::string(bgInitArgsPrefix) + *text;
 }
 
+std::optional<std::string> javaScriptStringLiteral(const std::string& text) {
+  std::optional<std::string> literal = encode(Json(text));
+  if (!literal) return std::nullopt;
+  // JSON leaves the line and paragraph separators raw (E2 80 A8/A9); escape them.
+  std::string escaped;
+  escaped.reserve(literal->size());
+  for (std::size_t i = 0; i < literal->size(); ++i) {
+    if (literal->compare(i, 2, "\xE2\x80") == 0 && i + 2 < literal->size() &&
+        ((*literal)[i + 2] == '\xA8' || (*literal)[i + 2] == '\xA9')) {
+      escaped += (*literal)[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+      i += 2;
+    } else {
+      escaped += (*literal)[i];
+    }
+  }
+  return escaped;
+}
+
+std::optional<std::string> settingsPopupCall(const std::string& name, const std::string& json) {
+  std::optional<std::string> nameLiteral = javaScriptStringLiteral(name);
+  std::optional<std::string> jsonLiteral = javaScriptStringLiteral(json);
+  if (!nameLiteral || !jsonLiteral) return std::nullopt;
+  return makeCall(settingsPopupAppMessageHandlerPrefix, *nameLiteral + ", " + *jsonLiteral);
+}
+
 bool isOneJsonText(std::string_view text) {
   // accept() validates without building a value and never throws on bad input.
   return Json::accept(text);

@@ -117,6 +117,20 @@ std::optional<std::string> oauthExchangeArgument(const std::string& code,
 // be encoded.
 std::optional<std::string> bgInitArgsScript(const std::optional<std::string>& companionContainerId);
 
+// The settings popup's entry point, called as prefix + name literal + ", " + JSON text
+// literal + ")".
+inline constexpr std::string_view settingsPopupAppMessageHandlerPrefix =
+    "window.settingsPopupExposedApi.appMessageHandler(";
+
+// `text` as a double-quoted JavaScript string literal that evaluates to exactly `text`
+// (JSON string escaping, plus U+2028 and U+2029, which older JavaScript does not allow
+// raw in a literal). Absent when `text` is not valid UTF-8.
+std::optional<std::string> javaScriptStringLiteral(const std::string& text);
+
+// "window.settingsPopupExposedApi.appMessageHandler(" + literal(name) + ", " +
+// literal(json) + ")"; absent when either is not valid UTF-8.
+std::optional<std::string> settingsPopupCall(const std::string& name, const std::string& json);
+
 // Whether `text` is exactly one JSON text (surrounding JSON whitespace allowed), so that
 // inserted into a call it can only ever be one argument.
 bool isOneJsonText(std::string_view text);

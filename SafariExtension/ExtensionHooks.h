@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/Json.h"
+#include "platform/WebView.h"
 
 namespace qv {
 
@@ -26,10 +27,29 @@ class SignInFlow {
   virtual void oauthComplete(const std::optional<std::string>& error) = 0;
 };
 
-// The settings popup, as the background page reaches it. Called on the main queue.
+// The toolbar popover's view controller, as the settings popup inside it drives it (the
+// background page host plays it). Main thread only.
+class PopoverViewController {
+ public:
+  virtual ~PopoverViewController() = default;
+  // The popover's view: the window the popup's web view fills.
+  virtual PopoverWindow& view() = 0;
+  virtual ContentSize preferredContentSize() const = 0;
+  virtual void setPreferredContentSize(ContentSize size) = 0;
+  // Hides the popover and asks the browser to close it.
+  virtual void dismissPopover() = 0;
+  // The pass-to-background-page operation of the content pages' "passToBgPage".
+  virtual void passToBackgroundPage(const std::optional<Json>& arguments) = 0;
+};
+
+// The settings popup, as the background page host reaches it. Called on the main queue.
 class SettingsPopup {
  public:
   virtual ~SettingsPopup() = default;
+  // Puts the popup into `popover`'s view; the host calls it once it is built, and
+  // uninstall() before it goes away (the popup keeps `popover` until then).
+  virtual void install(PopoverViewController& popover) = 0;
+  virtual void uninstall() = 0;
   // Background page "sendToSettingsPopup": the command's name and data (absent when the
   // body had no data object).
   virtual void sendToSettingsPopup(const std::string& name, const std::optional<Json>& data) = 0;

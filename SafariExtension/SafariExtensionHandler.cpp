@@ -136,6 +136,14 @@ void SafariExtensionHandler::broadcastReportActive() {
   });
 }
 
+void SafariExtensionHandler::popoverWillShow(std::shared_ptr<SafariWindow> /*window*/) {
+  onMainQueue([](SafariExtensionViewController& host) { host.popoverWillShow(); });
+}
+
+void SafariExtensionHandler::popoverDidClose(std::shared_ptr<SafariWindow> /*window*/) {
+  onMainQueue([](SafariExtensionViewController& host) { host.popoverDidClose(); });
+}
+
 void SafariExtensionHandler::messageReceivedFromContainingApp(
     const std::string& /*name*/, const std::optional<Json>& /*userInfo*/) {}
 

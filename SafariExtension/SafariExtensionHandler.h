@@ -60,6 +60,10 @@ class SafariExtensionHandler {
   // itself ("exposedApi.reportActive").
   void validateToolbarItem(std::shared_ptr<SafariWindow> window,
                            const ValidationHandler& validationHandler);
+  // The browser is about to show the toolbar popover, or has closed it: the popover's
+  // window (which we present ourselves) is shown or hidden on the main queue.
+  void popoverWillShow(std::shared_ptr<SafariWindow> window);
+  void popoverDidClose(std::shared_ptr<SafariWindow> window);
   // The companion reaches the extension through the shared store, which the host polls.
   void messageReceivedFromContainingApp(const std::string& name,
                                         const std::optional<Json>& userInfo);

@@ -23,6 +23,7 @@ SafariExtensionViewController::SafariExtensionViewController(const Env& env,
                                                              BackgroundPageHooks hooks)
     : env_(env),
       mainQueue_(env.platform.mainQueue),
+      application_(browser.application),
       baseUrl_(bareDomainUrl(env.deployment)),
       hooks_(std::move(hooks)),
       dispatcher_(
@@ -50,12 +51,37 @@ SafariExtensionViewController::SafariExtensionViewController(const Env& env,
   }
   installUserScripts();
   loadBackgroundTemplate();
+
+  view_ = browser.webViewFactory->makePopoverWindow(defaultViewSize);
+  if (!view_) QV_FATAL("The popover's window could not be created");
+  preferredContentSize_ = defaultViewSize;
+  if (hooks_.settingsPopup) hooks_.settingsPopup->install(*this);
 }
 
-SafariExtensionViewController::~SafariExtensionViewController() = default;
+SafariExtensionViewController::~SafariExtensionViewController() {
+  // The popup keeps this host as its popover until told otherwise.
+  if (hooks_.settingsPopup) hooks_.settingsPopup->uninstall();
+}
 
 void SafariExtensionViewController::setHooks(BackgroundPageHooks hooks) {
+  std::shared_ptr<SettingsPopup> previous = hooks_.settingsPopup;
   hooks_ = std::move(hooks);
+  if (previous == hooks_.settingsPopup) return;
+  if (previous) previous->uninstall();
+  if (hooks_.settingsPopup) hooks_.settingsPopup->install(*this);
+}
+
+void SafariExtensionViewController::popoverWillShow() {
+  view_->show();
+}
+
+void SafariExtensionViewController::popoverDidClose() {
+  view_->hide();
+}
+
+void SafariExtensionViewController::dismissPopover() {
+  view_->hide();
+  application_->dismissPopover();
 }
 
 void SafariExtensionViewController::installUserScripts() {

@@ -24,23 +24,29 @@ namespace qv {
 // Confined to the main queue: construct, use and destroy it on the main thread, except
 // callBackgroundPageIfReady(). Content-page work reaches it by hopping to the main queue
 // first (SafariExtensionHandler does), which keeps the pages' messages in order.
-class SafariExtensionViewController {
+//
+// It is also the toolbar popover's view controller: its view (a popover window, 348 × 467
+// points until the popup asks for another size) carries the settings popup.
+class SafariExtensionViewController final : public PopoverViewController {
  public:
   using Handler = BackgroundHandler;
 
   // Builds the host: starts the 1.0 s poll, makes the web view (logging a data store that
   // is not persistent), registers the 13 command handlers, installs the start-up
-  // arguments script and the bundle's scripts, and loads the "bg_index" template.
+  // arguments script and the bundle's scripts, loads the "bg_index" template, makes the
+  // popover's view and installs the settings popup of `hooks` into it.
   // Stops the process when a script or the template is missing from the main bundle, a
-  // script cannot be read, or no web view can be made. `env` must outlive the host.
+  // script cannot be read, or no web view or popover window can be made. `env` must
+  // outlive the host.
   SafariExtensionViewController(const Env& env, ExtensionPlatform browser,
                                 std::shared_ptr<PageRegistry> registry,
                                 BackgroundPageHooks hooks = {});
-  ~SafariExtensionViewController();
+  ~SafariExtensionViewController() override;
   SafariExtensionViewController(const SafariExtensionViewController&) = delete;
   SafariExtensionViewController& operator=(const SafariExtensionViewController&) = delete;
 
-  // Replaces the sign-in, settings popup and poll hooks.
+  // Replaces the sign-in, settings popup and poll hooks; a new settings popup is
+  // installed in place of the old one.
   void setHooks(BackgroundPageHooks hooks);
 
   // Evaluates `call` now when the page is ready; otherwise queues it for "ready".
@@ -51,12 +57,22 @@ class SafariExtensionViewController {
   // A content page's (or the settings popup's) "passToBgPage" arguments: their "json"
   // string becomes an "appMessage" call through callBackgroundPage. Logs "Invalid json
   // field" when there is no such string, or it is not one JSON text.
-  void passToBackgroundPage(const std::optional<Json>& arguments);
+  void passToBackgroundPage(const std::optional<Json>& arguments) override;
   // Tells a ready page which page is in front ("activeTabChanged"); dropped, not queued,
   // before "ready".
   void reportActiveTab(const std::string& pageId, const std::string& url);
   // Loads the "bg_index" template with baseUrl(); leaves readiness and the queue alone.
   void loadBackgroundTemplate();
+
+  // The popover: the browser is about to show it (we present its window ourselves) or
+  // has closed it.
+  void popoverWillShow();
+  void popoverDidClose();
+  PopoverWindow& view() override { return *view_; }
+  ContentSize preferredContentSize() const override { return preferredContentSize_; }
+  void setPreferredContentSize(ContentSize size) override { preferredContentSize_ = size; }
+  // Hides the popover window and asks the browser to close its popover.
+  void dismissPopover() override;
 
   bool isBackgroundPageReady() const { return isBackgroundPageReady_; }
   const std::vector<std::string>& backgroundPageQueue() const { return backgroundPageQueue_; }
@@ -64,6 +80,7 @@ class SafariExtensionViewController {
   const std::optional<std::string>& baseUrl() const { return baseUrl_; }
 
   static constexpr MainQueue::Duration pollInterval = std::chrono::milliseconds(1000);
+  static constexpr ContentSize defaultViewSize{348, 467};
 
  private:
   void handleScriptMessage(Handler handler, const Json& body);
@@ -77,6 +94,7 @@ class SafariExtensionViewController {
 
   const Env& env_;
   const std::shared_ptr<MainQueue> mainQueue_;
+  const std::shared_ptr<SafariApplication> application_;
   const std::optional<std::string> baseUrl_;
   const std::vector<std::string> scriptNames_{"Quorvane-bg"};
   bool isBackgroundPageReady_ = false;
@@ -87,6 +105,8 @@ class SafariExtensionViewController {
   const std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   BackgroundCommandDispatcher dispatcher_;
   std::unique_ptr<TimerHandle> poll_;
+  std::unique_ptr<PopoverWindow> view_;
+  ContentSize preferredContentSize_ = defaultViewSize;
   std::unique_ptr<WebView> webView_;
 };
 

@@ -17,10 +17,13 @@
 #include <string_view>
 #include <thread>
 
+#include "SafariExtension/CompanionHandOffPoll.h"
 #include "SafariExtension/Env.h"
 #include "SafariExtension/ExtensionPlatform.h"
+#include "SafariExtension/OAuthSignInFlow.h"
 #include "SafariExtension/PageRegistry.h"
 #include "SafariExtension/SafariExtensionHandler.h"
+#include "SafariExtension/SafariExtensionSettingPopupViewController.h"
 #include "SafariExtension/SafariExtensionViewController.h"
 #include "platform/linux/IpcConnection.h"
 #include "platform/linux/IpcSafari.h"
@@ -81,6 +84,7 @@ struct Wiring {
   std::shared_ptr<PageRegistry> registry;
   // main owns the host, so that it ends on the main thread whatever the reader does.
   std::weak_ptr<SharedViewController> host;
+  std::shared_ptr<SignInFlow> signInFlow;
 };
 
 // Turns safari-host's calls into SafariExtensionHandler calls. Runs on the connection's
@@ -122,7 +126,16 @@ class HostCallRouter {
       return responder.reply();
     }
     if (method == "handler.popoverWillShow" || method == "handler.popoverDidClose") {
-      // The settings popup is not hosted yet; acknowledge so safari-host carries on.
+      // safari-host cannot embed our view, so we show the popover's window ourselves.
+      std::optional<std::string> window = stringArg(args, "window");
+      auto safariWindow =
+          window ? std::make_shared<IpcSafariWindow>(wiring.connection, *window) : nullptr;
+      SafariExtensionHandler handler = makeHandler(wiring, host);
+      if (method == "handler.popoverWillShow") {
+        handler.popoverWillShow(std::move(safariWindow));
+      } else {
+        handler.popoverDidClose(std::move(safariWindow));
+      }
       return responder.reply();
     }
     responder.fail("unknown method " + method);
@@ -134,7 +147,7 @@ class HostCallRouter {
   SafariExtensionHandler makeHandler(const Wiring& wiring,
                                      std::shared_ptr<SharedViewController> host) const {
     return SafariExtensionHandler(env_, wiring.application, wiring.registry, std::move(host),
-                                  nullptr);
+                                  wiring.signInFlow);
   }
 
   const Env& env_;
@@ -191,6 +204,17 @@ int run(int argc, char** argv) {
                         std::make_shared<WebKitWebViewFactory>(developmentTrust(env))},
       wiring.registry);
   wiring.host = host;
+  // The sign-in flow reaches the host weakly: the host holds the flow among its hooks.
+  auto signInFlow = std::make_shared<OAuthSignInFlow>(
+      env, wiring.application, [weakHost = std::weak_ptr(host)](std::string call) {
+        if (auto shared = weakHost.lock()) shared->instance().callBackgroundPage(std::move(call));
+      });
+  auto handOffPoll = std::make_shared<CompanionHandOffPoll>(env.sharedData, signInFlow);
+  host->setHooks(BackgroundPageHooks{signInFlow,
+                                     std::make_shared<SafariExtensionSettingPopupViewController>(
+                                         env, wiring.application, signInFlow),
+                                     [handOffPoll] { handOffPoll->run(); }});
+  wiring.signInFlow = signInFlow;
   wiringPromise.set_value(std::move(wiring));
 
   g_main_loop_run(loop);

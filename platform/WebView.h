@@ -30,6 +30,34 @@ class WebView {
   virtual void evaluateJavaScript(const std::string& script) = 0;
 };
 
+// A size on screen, in points.
+struct ContentSize {
+  double width = 0;
+  double height = 0;
+
+  bool operator==(const ContentSize&) const = default;
+};
+
+// The toolbar popover as the extension presents it: an undecorated window of its own
+// (the browser cannot embed another process's view), hidden until shown. Main thread
+// only. The window owns the view placed in it only as far as showing it goes: the
+// WebView object stays with whoever made it, and may be destroyed before the window.
+class PopoverWindow {
+ public:
+  virtual ~PopoverWindow() = default;
+
+  virtual void show() = 0;
+  virtual void hide() = 0;
+  virtual bool isVisible() const = 0;
+  // The size the content asks for; the window fits itself around it.
+  virtual void setContentSize(ContentSize size) = 0;
+  // The content's size on screen while shown; the size asked for while hidden.
+  virtual ContentSize contentSize() const = 0;
+  // A web view (default data store, like a hidden one) that fills the window, replacing
+  // any earlier one. Null when none can be made.
+  virtual std::unique_ptr<WebView> makeContentWebView() = 0;
+};
+
 // Makes web views. Main thread only.
 class WebViewFactory {
  public:
@@ -37,6 +65,8 @@ class WebViewFactory {
   // A view that is never shown: the background page. It uses the default (persistent)
   // website data store and runs its timers at full rate although it is hidden.
   virtual std::unique_ptr<WebView> makeHiddenWebView() = 0;
+  // The popover's window, hidden, with content of `size`. Null when none can be made.
+  virtual std::unique_ptr<PopoverWindow> makePopoverWindow(ContentSize size) = 0;
 };
 
 }  // namespace qv

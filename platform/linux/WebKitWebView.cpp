@@ -1,8 +1,11 @@
 #include "platform/linux/WebKitWebView.h"
 
 #include <gio/gio.h>
+#include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <set>
 #include <utility>
@@ -13,6 +16,8 @@ namespace {
 constexpr const char* hiddenPageTimerThrottling = "HiddenPageDOMTimerThrottling";
 constexpr guint probeTimeoutSeconds = 5;
 constexpr guint16 defaultHttpsPort = 443;
+// Larger than any screen; keeps a page's size request from asking for absurd surfaces.
+constexpr double maxPopoverSide = 8192;
 
 // Owns one GObject reference.
 template <typename T>
@@ -213,11 +218,16 @@ class WebKitDevelopmentTrust : public std::enable_shared_from_this<WebKitDevelop
 
 namespace {
 
-class HiddenWebView final : public WebView {
+// One WebKitWebView with its own user content manager (script messages carry no sender,
+// so views must not share one). A hidden view keeps its timers at full rate; a shown one
+// lives in a popover window, which holds a reference to its widget while it is the
+// window's child.
+class WebKitView final : public WebView {
  public:
-  explicit HiddenWebView(std::shared_ptr<WebKitDevelopmentTrust> trust) : trust_(std::move(trust)) {
+  WebKitView(std::shared_ptr<WebKitDevelopmentTrust> trust, bool hidden)
+      : trust_(std::move(trust)) {
     GObjectPtr<WebKitSettings> settings(webkit_settings_new());
-    disableHiddenPageTimerThrottling(settings.get());
+    if (hidden) disableHiddenPageTimerThrottling(settings.get());
     contentManager_ = GObjectPtr<WebKitUserContentManager>(webkit_user_content_manager_new());
     state_ = std::make_shared<State>();
     state_->view = GObjectPtr<WebKitWebView>::sink(WEBKIT_WEB_VIEW(g_object_new(
@@ -225,7 +235,12 @@ class HiddenWebView final : public WebView {
         "user-content-manager", contentManager_.get(), "settings", settings.get(), nullptr)));
   }
 
-  ~HiddenWebView() override {
+  ~WebKitView() override {
+    // Out of any window, so that nothing shows a page whose handlers are gone.
+    GtkWidget* widget = this->widget();
+    if (GtkWidget* parent = gtk_widget_get_parent(widget); GTK_IS_WINDOW(parent)) {
+      gtk_window_set_child(GTK_WINDOW(parent), nullptr);
+    }
     for (gulong id : signalIds_) g_signal_handler_disconnect(contentManager_.get(), id);
     for (const std::string& name : handlerNames_) {
       webkit_user_content_manager_unregister_script_message_handler(contentManager_.get(),
@@ -241,7 +256,7 @@ class HiddenWebView final : public WebView {
   void addScriptMessageHandler(const std::string& name, MessageHandler handler) override {
     std::string signal = "script-message-received::" + name;
     gulong id = g_signal_connect_data(
-        contentManager_.get(), signal.c_str(), G_CALLBACK(&HiddenWebView::onScriptMessage),
+        contentManager_.get(), signal.c_str(), G_CALLBACK(&WebKitView::onScriptMessage),
         new MessageHandler(std::move(handler)),
         [](gpointer data, GClosure*) { delete static_cast<MessageHandler*>(data); },
         GConnectFlags(0));
@@ -279,6 +294,8 @@ class HiddenWebView final : public WebView {
                                         nullptr, nullptr, nullptr);
   }
 
+  GtkWidget* widget() const { return GTK_WIDGET(state_->view.get()); }
+
  private:
   struct PendingLoad {
     std::string html;
@@ -312,6 +329,68 @@ class HiddenWebView final : public WebView {
   std::vector<std::string> handlerNames_;
 };
 
+int pixels(double points) {
+  return static_cast<int>(std::lround(std::clamp(points, 0.0, maxPopoverSide)));
+}
+
+// An undecorated, fixed-size top-level window that plays the browser's popover. Closing
+// it (from the window manager) only hides it, as the popover would.
+class GtkPopoverWindow final : public PopoverWindow {
+ public:
+  GtkPopoverWindow(std::shared_ptr<WebKitDevelopmentTrust> trust, ContentSize size)
+      : trust_(std::move(trust)), size_(size) {
+    // GTK keeps top-level windows alive until destroyed; our reference outlives that.
+    window_ = GObjectPtr<GtkWindow>::retain(GTK_WINDOW(gtk_window_new()));
+    gtk_window_set_decorated(window_.get(), FALSE);
+    gtk_window_set_resizable(window_.get(), FALSE);
+    gtk_window_set_hide_on_close(window_.get(), TRUE);
+    gtk_window_set_title(window_.get(), "Quorvane");
+    applySize();
+  }
+
+  ~GtkPopoverWindow() override { gtk_window_destroy(window_.get()); }
+  GtkPopoverWindow(const GtkPopoverWindow&) = delete;
+  GtkPopoverWindow& operator=(const GtkPopoverWindow&) = delete;
+
+  void show() override { gtk_window_present(window_.get()); }
+  void hide() override { gtk_widget_set_visible(GTK_WIDGET(window_.get()), FALSE); }
+  bool isVisible() const override { return gtk_widget_get_visible(GTK_WIDGET(window_.get())); }
+
+  void setContentSize(ContentSize size) override {
+    size_ = size;
+    applySize();
+  }
+
+  ContentSize contentSize() const override {
+    GtkWidget* child = gtk_window_get_child(window_.get());
+    if (!isVisible() || child == nullptr || !gtk_widget_get_mapped(child)) return size_;
+    return ContentSize{static_cast<double>(gtk_widget_get_width(child)),
+                       static_cast<double>(gtk_widget_get_height(child))};
+  }
+
+  std::unique_ptr<WebView> makeContentWebView() override {
+    auto view = std::make_unique<WebKitView>(trust_, /*hidden=*/false);
+    gtk_window_set_child(window_.get(), view->widget());
+    applySize();
+    return view;
+  }
+
+ private:
+  // A window that cannot be resized takes the size of its content's request.
+  void applySize() {
+    int width = pixels(size_.width);
+    int height = pixels(size_.height);
+    if (GtkWidget* child = gtk_window_get_child(window_.get())) {
+      gtk_widget_set_size_request(child, width, height);
+    }
+    gtk_window_set_default_size(window_.get(), std::max(width, 1), std::max(height, 1));
+  }
+
+  std::shared_ptr<WebKitDevelopmentTrust> trust_;
+  ContentSize size_;
+  GObjectPtr<GtkWindow> window_;
+};
+
 }  // namespace
 
 WebKitWebViewFactory::WebKitWebViewFactory(std::optional<DevelopmentTrust> trust)
@@ -321,7 +400,12 @@ WebKitWebViewFactory::~WebKitWebViewFactory() = default;
 
 std::unique_ptr<WebView> WebKitWebViewFactory::makeHiddenWebView() {
   trust_->start();
-  return std::make_unique<HiddenWebView>(trust_);
+  return std::make_unique<WebKitView>(trust_, /*hidden=*/true);
+}
+
+std::unique_ptr<PopoverWindow> WebKitWebViewFactory::makePopoverWindow(ContentSize size) {
+  trust_->start();
+  return std::make_unique<GtkPopoverWindow>(trust_, size);
 }
 
 bool WebKitWebViewFactory::isTrustSettled() const {

@@ -21,6 +21,10 @@ class WebKitDevelopmentTrust;
 // (persistent, on disk), keep their timers at full rate although WebKit thinks the page
 // is hidden, inject user scripts at document end into the main frame only, and hand
 // script messages over as JSON (null when the body has no JSON form).
+//
+// Popover windows are undecorated, fixed-size GTK windows (sizes in points map to GTK's
+// logical pixels, each side clamped to 0…8192); their content web view behaves like a
+// hidden view in every other way, with WebKit's usual timer policy.
 class WebKitWebViewFactory final : public WebViewFactory {
  public:
   // Development bundles only: extra certificate authorities for the service's hosts.
@@ -41,6 +45,7 @@ class WebKitWebViewFactory final : public WebViewFactory {
   WebKitWebViewFactory& operator=(const WebKitWebViewFactory&) = delete;
 
   std::unique_ptr<WebView> makeHiddenWebView() override;
+  std::unique_ptr<PopoverWindow> makePopoverWindow(ContentSize size) override;
 
   // The state of the development trust probes, for tests: true once every host has
   // been probed (or when there is nothing to probe).

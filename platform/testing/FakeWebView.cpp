@@ -46,6 +46,49 @@ bool FakeWebView::postMessage(const std::string& name, const Json& body) {
   return true;
 }
 
+FakePopoverWindow::FakePopoverWindow(std::weak_ptr<const MainQueue> mainQueue, ContentSize size)
+    : mainQueue_(std::move(mainQueue)), size_(size) {}
+
+void FakePopoverWindow::checkThread() const {
+  auto queue = mainQueue_.lock();
+  if (queue && !queue->isMainThread()) ++offMainThreadCalls_;
+}
+
+void FakePopoverWindow::show() {
+  checkThread();
+  visible_ = true;
+  ++showCount_;
+}
+
+void FakePopoverWindow::hide() {
+  checkThread();
+  visible_ = false;
+  ++hideCount_;
+}
+
+bool FakePopoverWindow::isVisible() const {
+  checkThread();
+  return visible_;
+}
+
+void FakePopoverWindow::setContentSize(ContentSize size) {
+  checkThread();
+  size_ = size;
+}
+
+ContentSize FakePopoverWindow::contentSize() const {
+  checkThread();
+  return size_;
+}
+
+std::unique_ptr<WebView> FakePopoverWindow::makeContentWebView() {
+  checkThread();
+  auto view = std::make_unique<FakeWebView>(mainQueue_, /*persistent=*/true);
+  contentView_ = view.get();
+  ++contentViewsMade_;
+  return view;
+}
+
 FakeWebViewFactory::FakeWebViewFactory(std::weak_ptr<const MainQueue> mainQueue)
     : mainQueue_(std::move(mainQueue)) {}
 
@@ -55,6 +98,12 @@ std::unique_ptr<WebView> FakeWebViewFactory::makeHiddenWebView() {
   lastView_ = view.get();
   ++madeCount_;
   return view;
+}
+
+std::unique_ptr<PopoverWindow> FakeWebViewFactory::makePopoverWindow(ContentSize size) {
+  auto window = std::make_unique<FakePopoverWindow>(mainQueue_, size);
+  lastPopoverWindow_ = window.get();
+  return window;
 }
 
 }  // namespace qv::testing

@@ -58,13 +58,49 @@ class FakeWebView final : public WebView {
   mutable std::atomic<std::size_t> offMainThreadCalls_ = 0;
 };
 
+// A popover window that shows nothing: it records whether it is shown, the size asked
+// for, and the web view made for it (a FakeWebView). Main thread only; off-thread calls
+// are counted like FakeWebView's.
+class FakePopoverWindow final : public PopoverWindow {
+ public:
+  FakePopoverWindow(std::weak_ptr<const MainQueue> mainQueue, ContentSize size);
+
+  void show() override;
+  void hide() override;
+  bool isVisible() const override;
+  void setContentSize(ContentSize size) override;
+  ContentSize contentSize() const override;
+  std::unique_ptr<WebView> makeContentWebView() override;
+
+  // The view made last (valid while its owner keeps it); null before the first.
+  FakeWebView* contentView() const { return contentView_; }
+  std::size_t contentViewsMade() const { return contentViewsMade_; }
+  std::size_t showCount() const { return showCount_; }
+  std::size_t hideCount() const { return hideCount_; }
+  std::size_t offMainThreadCalls() const { return offMainThreadCalls_; }
+
+ private:
+  void checkThread() const;
+
+  std::weak_ptr<const MainQueue> mainQueue_;
+  ContentSize size_;
+  bool visible_ = false;
+  FakeWebView* contentView_ = nullptr;
+  std::size_t contentViewsMade_ = 0;
+  std::size_t showCount_ = 0;
+  std::size_t hideCount_ = 0;
+  mutable std::atomic<std::size_t> offMainThreadCalls_ = 0;
+};
+
 // Makes FakeWebViews and keeps a pointer to the last one for the test (valid while its
-// owner keeps it).
+// owner keeps it); likewise for popover windows.
 class FakeWebViewFactory final : public WebViewFactory {
  public:
   explicit FakeWebViewFactory(std::weak_ptr<const MainQueue> mainQueue);
 
   std::unique_ptr<WebView> makeHiddenWebView() override;
+  std::unique_ptr<PopoverWindow> makePopoverWindow(ContentSize size) override;
+  FakePopoverWindow* lastPopoverWindow() const { return lastPopoverWindow_; }
 
   // Whether views made from now on report a persistent data store (default true).
   void setPersistent(bool persistent) { persistent_ = persistent; }
@@ -79,6 +115,7 @@ class FakeWebViewFactory final : public WebViewFactory {
   bool fails_ = false;
   FakeWebView* lastView_ = nullptr;
   std::size_t madeCount_ = 0;
+  FakePopoverWindow* lastPopoverWindow_ = nullptr;
 };
 
 }  // namespace qv::testing

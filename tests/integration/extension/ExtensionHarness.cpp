@@ -84,7 +84,9 @@ std::string writeExtensionBundle(const std::string& directory,
                       R"({"clientType":"safari-extension","clientVersion":"1.0.0",)"
                       R"("vornClientType":"safari_extension"})") &&
             writeFile(resources / "Quorvane-bg.js", contents.backgroundScript) &&
-            writeFile(resources / "bg_index.html", contents.backgroundTemplate);
+            writeFile(resources / "bg_index.html", contents.backgroundTemplate) &&
+            writeFile(resources / "Quorvane-popup.js", contents.popupScript) &&
+            writeFile(resources / "Quorvane-popup.styles.css", contents.popupStyleSheet);
   if (!ok) return "";
   if (executable) {
     std::filesystem::path target = bundle / "Contents" / "MacOS" / "Quorvane_Safari_Extension";

@@ -35,6 +35,10 @@ inline Logged error(std::string logger, std::string message) {
   return Logged{std::move(logger), "ERROR", std::move(message)};
 }
 
+inline Logged warning(std::string logger, std::string message) {
+  return Logged{std::move(logger), "WARN", std::move(message)};
+}
+
 // Records what reaches the sign-in hooks, and whether any call came off the main thread.
 class RecordingSignInFlow final : public SignInFlow {
  public:
@@ -61,14 +65,18 @@ class RecordingSignInFlow final : public SignInFlow {
 
 class RecordingSettingsPopup final : public SettingsPopup {
  public:
+  void install(PopoverViewController& popover) override { installedIn = &popover; }
+  void uninstall() override { installedIn = nullptr; }
   void sendToSettingsPopup(const std::string& name, const std::optional<Json>& data) override {
     received.push_back({"", name, data});
   }
   std::vector<DispatchedMessage> received;
+  PopoverViewController* installedIn = nullptr;
 };
 
 // Turns the test platform's bundle into the extension's bundle, with the background
-// page's resources except those named in `omit` ("Quorvane-bg.js", "bg_index.html").
+// page's and the settings popup's resources except those named in `omit`
+// ("Quorvane-bg.js", "bg_index.html", "Quorvane-popup.js", "Quorvane-popup.styles.css").
 inline void useExtensionBundle(TestPlatform& fakes, const std::vector<std::string>& omit = {}) {
   fakes.bundle = std::make_shared<FakeBundle>(
       "/fake/Quorvane_for_Safari.app/Contents/PlugIns/Quorvane_Safari_Extension.appex");
@@ -85,6 +93,12 @@ inline void useExtensionBundle(TestPlatform& fakes, const std::vector<std::strin
   }
   if (!omitted("bg_index.html")) {
     fakes.bundle->addResource("bg_index", "html", "<html><body>bg</body></html>");
+  }
+  if (!omitted("Quorvane-popup.js")) {
+    fakes.bundle->addResource("Quorvane-popup", "js", "/* popup script */");
+  }
+  if (!omitted("Quorvane-popup.styles.css")) {
+    fakes.bundle->addResource("Quorvane-popup.styles", "css", ".popup { color: red; }");
   }
 }
 
