@@ -10,6 +10,8 @@
 #include <set>
 #include <utility>
 
+#include "platform/linux/GObjectRef.h"
+
 namespace qv {
 namespace {
 
@@ -18,50 +20,6 @@ constexpr guint probeTimeoutSeconds = 5;
 constexpr guint16 defaultHttpsPort = 443;
 // Larger than any screen; keeps a page's size request from asking for absurd surfaces.
 constexpr double maxPopoverSide = 8192;
-
-// Owns one GObject reference.
-template <typename T>
-class GObjectPtr {
- public:
-  GObjectPtr() = default;
-  // Takes over a reference the caller owns (a "transfer full" result).
-  explicit GObjectPtr(T* owned) : ptr_(owned) {}
-  ~GObjectPtr() { reset(); }
-  GObjectPtr(GObjectPtr&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-  GObjectPtr& operator=(GObjectPtr&& other) noexcept {
-    if (this != &other) {
-      reset();
-      ptr_ = std::exchange(other.ptr_, nullptr);
-    }
-    return *this;
-  }
-  GObjectPtr(const GObjectPtr&) = delete;
-  GObjectPtr& operator=(const GObjectPtr&) = delete;
-
-  // Widgets start with a floating reference; sinking it makes it ours.
-  static GObjectPtr sink(T* floating) {
-    return GObjectPtr(static_cast<T*>(g_object_ref_sink(floating)));
-  }
-  // Adds a reference to an object somebody else owns ("transfer none").
-  static GObjectPtr retain(T* borrowed) {
-    return GObjectPtr(static_cast<T*>(g_object_ref(borrowed)));
-  }
-
-  T* get() const { return ptr_; }
-  explicit operator bool() const { return ptr_ != nullptr; }
-  void reset() {
-    if (ptr_ != nullptr) g_object_unref(ptr_);
-    ptr_ = nullptr;
-  }
-
- private:
-  T* ptr_ = nullptr;
-};
-
-struct GFreeDeleter {
-  void operator()(gpointer p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 struct GErrorDeleter {
   void operator()(GError* e) const { g_error_free(e); }
@@ -123,7 +81,7 @@ class WebKitDevelopmentTrust : public std::enable_shared_from_this<WebKitDevelop
 
     GError* rawError = nullptr;
     database_ =
-        GObjectPtr<GTlsDatabase>(g_tls_file_database_new(config_->caPemPath.c_str(), &rawError));
+        GObjectRef<GTlsDatabase>(g_tls_file_database_new(config_->caPemPath.c_str(), &rawError));
     if (!database_) {
       GErrorPtr error(rawError);
       g_warning("Cannot read the development authorities %s: %s", config_->caPemPath.c_str(),
@@ -134,14 +92,14 @@ class WebKitDevelopmentTrust : public std::enable_shared_from_this<WebKitDevelop
     std::set<std::string> hosts(config_->hosts.begin(), config_->hosts.end());
     for (const std::string& host : hosts) {
       rawError = nullptr;
-      GObjectPtr<GSocketConnectable> address(
+      GObjectRef<GSocketConnectable> address(
           g_network_address_parse(host.c_str(), defaultHttpsPort, &rawError));
       GErrorPtr error(rawError);
       if (!address) continue;
       auto probe = std::make_unique<Probe>();
       probe->trust = shared_from_this();
       probe->address = std::move(address);
-      probe->client = GObjectPtr<GSocketClient>(g_socket_client_new());
+      probe->client = GObjectRef<GSocketClient>(g_socket_client_new());
       g_socket_client_set_timeout(probe->client.get(), probeTimeoutSeconds);
       ++remaining_;
       GSocketClient* client = probe->client.get();
@@ -157,25 +115,25 @@ class WebKitDevelopmentTrust : public std::enable_shared_from_this<WebKitDevelop
   bool settled_ = false;
   std::size_t remaining_ = 0;
   std::vector<std::function<void()>> waiters_;
-  GObjectPtr<GTlsDatabase> database_;
+  GObjectRef<GTlsDatabase> database_;
 
   struct Probe {
     std::shared_ptr<WebKitDevelopmentTrust> trust;
-    GObjectPtr<GSocketConnectable> address;
-    GObjectPtr<GSocketClient> client;
-    GObjectPtr<GIOStream> tls;
+    GObjectRef<GSocketConnectable> address;
+    GObjectRef<GSocketClient> client;
+    GObjectRef<GIOStream> tls;
   };
 
   static void onConnected(GObject* source, GAsyncResult* result, gpointer data) {
     std::unique_ptr<Probe> probe(static_cast<Probe*>(data));
     GError* rawError = nullptr;
-    GObjectPtr<GSocketConnection> connection(
+    GObjectRef<GSocketConnection> connection(
         g_socket_client_connect_finish(G_SOCKET_CLIENT(source), result, &rawError));
     GErrorPtr connectError(rawError);
     if (!connection) return probe->trust->probeFinished();
 
     rawError = nullptr;
-    probe->tls = GObjectPtr<GIOStream>(g_tls_client_connection_new(
+    probe->tls = GObjectRef<GIOStream>(g_tls_client_connection_new(
         G_IO_STREAM(connection.get()), probe->address.get(), &rawError));
     GErrorPtr tlsError(rawError);
     if (!probe->tls) return probe->trust->probeFinished();
@@ -226,11 +184,11 @@ class WebKitView final : public WebView {
  public:
   WebKitView(std::shared_ptr<WebKitDevelopmentTrust> trust, bool hidden)
       : trust_(std::move(trust)) {
-    GObjectPtr<WebKitSettings> settings(webkit_settings_new());
+    GObjectRef<WebKitSettings> settings(webkit_settings_new());
     if (hidden) disableHiddenPageTimerThrottling(settings.get());
-    contentManager_ = GObjectPtr<WebKitUserContentManager>(webkit_user_content_manager_new());
+    contentManager_ = GObjectRef<WebKitUserContentManager>(webkit_user_content_manager_new());
     state_ = std::make_shared<State>();
-    state_->view = GObjectPtr<WebKitWebView>::sink(WEBKIT_WEB_VIEW(g_object_new(
+    state_->view = GObjectRef<WebKitWebView>::sink(WEBKIT_WEB_VIEW(g_object_new(
         WEBKIT_TYPE_WEB_VIEW, "network-session", webkit_network_session_get_default(),
         "user-content-manager", contentManager_.get(), "settings", settings.get(), nullptr)));
   }
@@ -303,7 +261,7 @@ class WebKitView final : public WebView {
   };
   // What a deferred load needs; outlives the view only inside a settled-trust waiter.
   struct State {
-    GObjectPtr<WebKitWebView> view;
+    GObjectRef<WebKitWebView> view;
     std::optional<PendingLoad> pendingLoad;
     bool waitingForTrust = false;
 
@@ -323,7 +281,7 @@ class WebKitView final : public WebView {
   }
 
   std::shared_ptr<WebKitDevelopmentTrust> trust_;
-  GObjectPtr<WebKitUserContentManager> contentManager_;
+  GObjectRef<WebKitUserContentManager> contentManager_;
   std::shared_ptr<State> state_;
   std::vector<gulong> signalIds_;
   std::vector<std::string> handlerNames_;
@@ -340,7 +298,7 @@ class GtkPopoverWindow final : public PopoverWindow {
   GtkPopoverWindow(std::shared_ptr<WebKitDevelopmentTrust> trust, ContentSize size)
       : trust_(std::move(trust)), size_(size) {
     // GTK keeps top-level windows alive until destroyed; our reference outlives that.
-    window_ = GObjectPtr<GtkWindow>::retain(GTK_WINDOW(gtk_window_new()));
+    window_ = GObjectRef<GtkWindow>::retain(GTK_WINDOW(gtk_window_new()));
     gtk_window_set_decorated(window_.get(), FALSE);
     gtk_window_set_resizable(window_.get(), FALSE);
     gtk_window_set_hide_on_close(window_.get(), TRUE);
@@ -388,7 +346,7 @@ class GtkPopoverWindow final : public PopoverWindow {
 
   std::shared_ptr<WebKitDevelopmentTrust> trust_;
   ContentSize size_;
-  GObjectPtr<GtkWindow> window_;
+  GObjectRef<GtkWindow> window_;
 };
 
 }  // namespace
