@@ -3,7 +3,7 @@
 #include <memory>
 #include <optional>
 
-#include "Common/Color.h"
+#include "platform/Color.h"
 
 namespace qv {
 

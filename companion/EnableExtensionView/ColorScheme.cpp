@@ -3,16 +3,16 @@
 namespace qv {
 
 ColorScheme ColorScheme::light() {
-  return ColorScheme{Color::hex(0xFFFFFF, 1.0), Color::hex(0x1C1E29, 1.0),
-                     Color::hex(0x196DEF, 1.0), Color::hex(0xFFFFFF, 1.0),
-                     Color::hex(0xE4E4E4, 1.0), "EnableQuorvaneAnimationLight",
+  return ColorScheme{hexColor(0xFFFFFF, 1.0), hexColor(0x1C1E29, 1.0),
+                     hexColor(0x196DEF, 1.0), hexColor(0xFFFFFF, 1.0),
+                     hexColor(0xE4E4E4, 1.0), "EnableQuorvaneAnimationLight",
                      "LightWarningMark"};
 }
 
 ColorScheme ColorScheme::dark() {
-  return ColorScheme{Color::hex(0x1C1D23, 1.0), Color::hex(0xDDDDDE, 1.0),
-                     Color::hex(0x1768E5, 1.0), Color::hex(0x484848, 1.0),
-                     Color::hex(0x575757, 1.0), "EnableQuorvaneAnimationDark",
+  return ColorScheme{hexColor(0x1C1D23, 1.0), hexColor(0xDDDDDE, 1.0),
+                     hexColor(0x1768E5, 1.0), hexColor(0x484848, 1.0),
+                     hexColor(0x575757, 1.0), "EnableQuorvaneAnimationDark",
                      "DarkWarningMark"};
 }
 

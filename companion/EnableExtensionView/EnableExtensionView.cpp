@@ -148,7 +148,7 @@ void EnableExtensionView::applyColorScheme() {
   }
   Color dimmedText = colorScheme.text;
   dimmedText.alpha = 0.45;
-  ButtonStyle style{colorScheme.button, Color::hex(0xFFFFFF, 1.0),       colorScheme.disableButton,
+  ButtonStyle style{colorScheme.button, hexColor(0xFFFFFF, 1.0),         colorScheme.disableButton,
                     dimmedText,         colorScheme.disableButtonBorder, buttonCornerRadius,
                     buttonFontSize};
   openSafariButton->setStyle(style);

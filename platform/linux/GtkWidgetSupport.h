@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Common/Color.h"
+#include "platform/Color.h"
 #include "platform/Widget.h"
 #include "platform/linux/GObjectRef.h"
 

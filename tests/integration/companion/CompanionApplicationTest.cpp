@@ -7,6 +7,7 @@
 
 #include <set>
 
+#include "Common/Color.h"
 #include "companion/MainMenu.h"
 #include "platform/linux/GtkCompanionApplication.h"
 #include "platform/linux/GtkViewFactory.h"
@@ -93,7 +94,7 @@ TEST(CompanionApplicationTest, launchesShowsMenusReopensTakesUrlsAndQuits) {
     factory = std::make_unique<GtkViewFactory>(gtkApp, nullptr);
     content = factory->makeView();
     content->setFrame(Rect{0, 0, 550, 367});
-    content->setBackgroundColor(Color::hex(0xFFFFFF, 1.0));
+    content->setBackgroundColor(hexColor(0xFFFFFF, 1.0));
     delegate->window = factory->makeWindow(
         Rect{0, 0, 550, 367}, windowStyleTitled | windowStyleClosable | windowStyleMiniaturizable |
                                   windowStyleFullSizeContentView);

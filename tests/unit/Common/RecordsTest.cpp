@@ -104,12 +104,12 @@ TEST(EnumsTest, convertOnlyTheirExactStrings) {
 }
 
 TEST(ColorTest, hexSplitsChannelsAndIgnoresTheTopByte) {
-  Color color = Color::hex(0xFF8000, 0.5f);
+  Color color = hexColor(0xFF8000, 0.5f);
   EXPECT_DOUBLE_EQ(color.red, 1.0);
   EXPECT_DOUBLE_EQ(color.green, 128.0 / 255.0);
   EXPECT_DOUBLE_EQ(color.blue, 0.0);
   EXPECT_DOUBLE_EQ(color.alpha, 0.5);
-  EXPECT_EQ(Color::hex(0xABFF8000, 0.5f), color);
+  EXPECT_EQ(hexColor(0xABFF8000, 0.5f), color);
 }
 
 }  // namespace
