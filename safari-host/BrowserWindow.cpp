@@ -7,6 +7,7 @@
 
 #include "safari-host/AddressText.h"
 #include "safari-host/Browser.h"
+#include "safari-host/GObjectPtr.h"
 #include "safari-host/BrowserDelegate.h"
 #include "safari-host/MainThread.h"
 #include "safari-host/Refs.h"
@@ -384,7 +385,9 @@ void BrowserWindow::tabStateChanged(Tab& tab) {
   if (title.empty()) title = tab.url();
   if (title.empty() || title == "about:blank") title = "New Tab";
   adw_tab_page_set_title(page, title.c_str());
-  adw_tab_page_set_tooltip(page, tab.url().c_str());
+  // The tooltip is Pango markup: a URL's "&" would otherwise break it.
+  GCharPtr tooltip(g_markup_escape_text(tab.url().c_str(), -1));
+  adw_tab_page_set_tooltip(page, tooltip.get());
   adw_tab_page_set_loading(page, tab.isLoading());
   if (&tab != activeTab()) return;
   gtk_window_set_title(GTK_WINDOW(window_.get()), title.c_str());
