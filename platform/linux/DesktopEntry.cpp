@@ -12,7 +12,7 @@
 namespace qv::desktop {
 namespace {
 
-// Quoted per the Desktop Entry Specification: inside double quotes, the characters
+// Quoted as freedesktop.org desktop entries require: inside double quotes, the characters
 // " ` $ and \ are escaped with a backslash; the key's value escaping then doubles every
 // backslash.
 std::string quotedArgument(const std::string& argument) {
