@@ -7,8 +7,8 @@
 
 #include "safari-host/AddressText.h"
 #include "safari-host/Browser.h"
-#include "safari-host/GObjectPtr.h"
 #include "safari-host/BrowserDelegate.h"
+#include "safari-host/GObjectPtr.h"
 #include "safari-host/MainThread.h"
 #include "safari-host/Refs.h"
 #include "safari-host/Tab.h"
