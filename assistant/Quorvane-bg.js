@@ -78,9 +78,15 @@
     return scaled(count / 1e6, "M");
   }
 
+  // Image and text belong to one window's toolbar item, and native code sets them on the
+  // window in front: both are set again whenever the page in front changes.
   function updateBadge() {
     const page = activePageId && pages.get(activePageId);
     const text = page && !isBlocked(page.url) ? compactCount(page.words) : "";
+    const shown = publicUser();
+    command("setBadge", "setBadge", {
+      data: { badgeName: shown && !shown.anonymous ? "BadgeSignedIn" : "ToolbarItemIcon" },
+    });
     command("setBadgeText", "setBadgeText", { data: { badgeText: text } });
   }
 
@@ -100,9 +106,7 @@
     command("sendToAllContentPages", "qv.user", {
       data: { name: shown && !shown.anonymous ? shown.name : null },
     });
-    command("setBadge", "setBadge", {
-      data: { badgeName: shown && !shown.anonymous ? "BadgeSignedIn" : "ToolbarItemIcon" },
-    });
+    updateBadge();
   }
 
   function remember(pageId, message) {

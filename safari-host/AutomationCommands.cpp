@@ -1,6 +1,7 @@
 #include "safari-host/AutomationCommands.h"
 
 #include <gtk/gtk.h>
+#include <webkit/webkit.h>
 
 #include <algorithm>
 #include <memory>
@@ -248,11 +249,17 @@ void AutomationCommands::screenshot(const Json& args, const ipc::Responder& resp
     responder.fail(window == nullptr ? "no such window" : "path must be a file path");
     return;
   }
-  if (std::optional<std::string> error = saveScreenshot(GTK_WIDGET(window->gtkWindow()), *path)) {
-    responder.fail(*error);
-  } else {
-    responder.reply();
-  }
+  // A page that has just loaded may not have drawn yet: wait until it has.
+  Tab* tab = window->activeTab();
+  whenDrawn(
+      GTK_WIDGET(window->gtkWindow()), tab != nullptr ? WEBKIT_WEB_VIEW(tab->widget()) : nullptr,
+      [&browser = browser_, ref = window->ref(), path = *path, responder] {
+        BrowserWindow* drawn = browser.findWindow(ref);
+        if (drawn == nullptr) return responder.fail("the window closed");
+        std::optional<std::string> error = saveScreenshot(GTK_WIDGET(drawn->gtkWindow()), path);
+        if (error) return responder.fail(*error);
+        responder.reply();
+      });
 }
 
 void AutomationCommands::quit(const Json&, const ipc::Responder& responder) {

@@ -1,10 +1,108 @@
 #include "safari-host/Screenshot.h"
 
 #include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <memory>
 
 #include "safari-host/GObjectPtr.h"
 
 namespace qv::host {
+namespace {
+
+// A page that renders nothing (hidden, busy), or a window that is not on screen and so
+// paints nothing, is not waited for longer than this, each.
+constexpr guint frameTimeoutMs = 1000;
+constexpr int windowFramesToWait = 2;
+
+// One wait: the page's frames first, then the window's. Whichever of completion or
+// time-out comes first ends each stage; `ready` runs exactly once.
+struct DrawWait {
+  GObjectPtr<GtkWidget> window;
+  std::function<void()> ready;
+  guint timeout = 0;
+  guint tick = 0;
+  bool pageDone = false;
+  int windowFrames = 0;
+
+  void startTimeout(const std::shared_ptr<DrawWait>& self) {
+    if (timeout != 0) g_source_remove(timeout);
+    timeout = g_timeout_add_full(
+        G_PRIORITY_DEFAULT, frameTimeoutMs,
+        +[](gpointer data) -> gboolean {
+          std::shared_ptr<DrawWait> wait = *static_cast<std::shared_ptr<DrawWait>*>(data);
+          wait->timeout = 0;
+          if (wait->pageDone) {
+            wait->finish();
+          } else {
+            wait->waitForWindow(wait);
+          }
+          return G_SOURCE_REMOVE;
+        },
+        new std::shared_ptr<DrawWait>(self),
+        +[](gpointer data) { delete static_cast<std::shared_ptr<DrawWait>*>(data); });
+  }
+
+  void finish() {
+    if (!ready) return;
+    if (timeout != 0) g_source_remove(timeout);
+    timeout = 0;
+    // A window that never paints keeps its tick callback, and with it this wait.
+    if (tick != 0) gtk_widget_remove_tick_callback(window.get(), tick);
+    tick = 0;
+    auto callback = std::move(ready);
+    ready = nullptr;
+    callback();
+  }
+
+  // After the page has drawn (or was given up on), count the window's next frames.
+  void waitForWindow(const std::shared_ptr<DrawWait>& self) {
+    if (pageDone || !ready) return;
+    pageDone = true;
+    startTimeout(self);
+    gtk_widget_queue_draw(window.get());
+    tick = gtk_widget_add_tick_callback(
+        window.get(),
+        +[](GtkWidget*, GdkFrameClock*, gpointer data) -> gboolean {
+          DrawWait& wait = **static_cast<std::shared_ptr<DrawWait>*>(data);
+          if (++wait.windowFrames < windowFramesToWait && wait.ready) return G_SOURCE_CONTINUE;
+          wait.tick = 0;  // removed by the return value
+          wait.finish();
+          return G_SOURCE_REMOVE;
+        },
+        new std::shared_ptr<DrawWait>(self),
+        +[](gpointer data) { delete static_cast<std::shared_ptr<DrawWait>*>(data); });
+  }
+};
+
+}  // namespace
+
+void whenDrawn(GtkWidget* window, WebKitWebView* page, std::function<void()> ready) {
+  auto wait = std::make_shared<DrawWait>();
+  wait->window = GObjectPtr<GtkWidget>::retain(window);
+  wait->ready = std::move(ready);
+  if (page == nullptr) {
+    wait->waitForWindow(wait);
+    return;
+  }
+  wait->startTimeout(wait);
+  static constexpr const char* twoFrames =
+      "await new Promise((resolve) => requestAnimationFrame(() => "
+      "requestAnimationFrame(resolve)));";
+  webkit_web_view_call_async_javascript_function(
+      page, twoFrames, -1, nullptr, nullptr, nullptr, nullptr,
+      +[](GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<std::shared_ptr<DrawWait>> wait(
+            static_cast<std::shared_ptr<DrawWait>*>(data));
+        GError* error = nullptr;
+        JSCValue* value = webkit_web_view_call_async_javascript_function_finish(
+            WEBKIT_WEB_VIEW(source), result, &error);
+        g_clear_error(&error);
+        if (value != nullptr) g_object_unref(value);
+        (*wait)->waitForWindow(*wait);
+      },
+      new std::shared_ptr<DrawWait>(wait));
+}
 
 std::optional<std::string> saveScreenshot(GtkWidget* widget, const std::string& path) {
   int width = gtk_widget_get_width(widget);
