@@ -85,6 +85,9 @@ struct Wiring {
   // main owns the host, so that it ends on the main thread whatever the reader does.
   std::weak_ptr<SharedViewController> host;
   std::shared_ptr<SignInFlow> signInFlow;
+  // Made the popover's window; reaches into it for automation. The host owns it, so that
+  // it ends on the main thread.
+  std::weak_ptr<WebKitWebViewFactory> webViews;
 };
 
 // Turns safari-host's calls into SafariExtensionHandler calls. Runs on the connection's
@@ -138,10 +141,44 @@ class HostCallRouter {
       }
       return responder.reply();
     }
+    if (method == "automation.evaluatePopover" || method == "automation.popoverScreenshot") {
+      return automatePopover(wiring, method, args, responder);
+    }
     responder.fail("unknown method " + method);
   }
 
  private:
+  // Automation for tests and demos: the popover's page lives in this process, out of the
+  // browser's reach, so the browser passes these on. WebKit is touched on the main thread.
+  void automatePopover(const Wiring& wiring, const std::string& method, const Json& args,
+                       const ipc::Responder& responder) const {
+    std::weak_ptr<WebKitWebViewFactory> webViews = wiring.webViews;
+    if (method == "automation.evaluatePopover") {
+      std::optional<std::string> script = stringArg(args, "script");
+      if (!script) return responder.fail("evaluatePopover needs a script");
+      env_.platform.mainQueue->async([webViews, script = std::move(*script), responder] {
+        auto factory = webViews.lock();
+        if (!factory) return responder.fail("the extension is shutting down");
+        factory->evaluateInShownPopover(
+            script, [responder](std::optional<Json> value, const std::string& error) {
+              if (!value) return responder.fail(error);
+              responder.reply(Json{{"value", std::move(*value)}});
+            });
+      });
+      return;
+    }
+    std::optional<std::string> path = stringArg(args, "path");
+    if (!path || path->empty()) return responder.fail("popoverScreenshot needs a path");
+    env_.platform.mainQueue->async([webViews, path = std::move(*path), responder] {
+      auto factory = webViews.lock();
+      if (!factory) return responder.fail("the extension is shutting down");
+      factory->snapshotShownPopover(path, [responder](std::optional<std::string> error) {
+        if (error) return responder.fail(*error);
+        responder.reply();
+      });
+    });
+  }
+
   // Safari makes handlers on demand; each is stateless, and the first one starts the
   // background page.
   SafariExtensionHandler makeHandler(const Wiring& wiring,
@@ -198,11 +235,10 @@ int run(int argc, char** argv) {
   wiring.connection = connection;
   wiring.application = std::make_shared<IpcSafariApplication>(connection);
   wiring.registry = std::make_shared<PageRegistry>();
+  auto webViews = std::make_shared<WebKitWebViewFactory>(developmentTrust(env));
+  wiring.webViews = webViews;
   auto host = std::make_shared<SharedViewController>(
-      env,
-      ExtensionPlatform{wiring.application,
-                        std::make_shared<WebKitWebViewFactory>(developmentTrust(env))},
-      wiring.registry);
+      env, ExtensionPlatform{wiring.application, std::move(webViews)}, wiring.registry);
   wiring.host = host;
   // The sign-in flow reaches the host weakly: the host holds the flow among its hooks.
   auto signInFlow = std::make_shared<OAuthSignInFlow>(

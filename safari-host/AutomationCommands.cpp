@@ -4,12 +4,15 @@
 #include <webkit/webkit.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "safari-host/Browser.h"
 #include "safari-host/BrowserWindow.h"
 #include "safari-host/ContentScriptApi.h"
+#include "safari-host/ExtensionHost.h"
 #include "safari-host/ExtensionRegistry.h"
+#include "safari-host/GObjectPtr.h"
 #include "safari-host/MainThread.h"
 #include "safari-host/Screenshot.h"
 #include "safari-host/Tab.h"
@@ -19,6 +22,8 @@ namespace qv::host {
 namespace {
 
 constexpr std::int64_t kDefaultLoadTimeoutMs = 30000;
+// How long an extension may take over a popover request before the caller hears an error.
+constexpr std::chrono::seconds kPopoverAnswerTimeout{10};
 
 std::optional<std::string> stringArg(const Json& args, const char* key) {
   auto it = args.find(key);
@@ -37,8 +42,8 @@ Json tabJson(Tab& tab, bool active) {
 }  // namespace
 
 AutomationCommands::AutomationCommands(Browser& browser, ExtensionRegistry& registry,
-                                       std::function<void()> quit)
-    : browser_(browser), registry_(registry), quit_(std::move(quit)) {
+                                       ExtensionHost& extensions, std::function<void()> quit)
+    : browser_(browser), registry_(registry), extensions_(extensions), quit_(std::move(quit)) {
   commands_ = {
       {"automation.listWindows", &AutomationCommands::listWindows},
       {"automation.openWindow", &AutomationCommands::openWindow},
@@ -50,6 +55,8 @@ AutomationCommands::AutomationCommands(Browser& browser, ExtensionRegistry& regi
       {"automation.clickToolbarItem", &AutomationCommands::clickToolbarItem},
       {"automation.setExtensionEnabled", &AutomationCommands::setExtensionEnabled},
       {"automation.screenshot", &AutomationCommands::screenshot},
+      {"automation.evaluatePopover", &AutomationCommands::evaluatePopover},
+      {"automation.popoverScreenshot", &AutomationCommands::popoverScreenshot},
       {"automation.quit", &AutomationCommands::quit},
   };
 }
@@ -260,6 +267,50 @@ void AutomationCommands::screenshot(const Json& args, const ipc::Responder& resp
         if (error) return responder.fail(*error);
         responder.reply();
       });
+}
+
+void AutomationCommands::evaluatePopover(const Json& args, const ipc::Responder& responder) {
+  std::optional<std::string> identifier = stringArg(args, "extensionIdentifier");
+  std::optional<std::string> script = stringArg(args, "script");
+  if (!identifier || !script) {
+    responder.fail("needs extensionIdentifier and script (strings)");
+    return;
+  }
+  extensions_.callRunningExtension(
+      *identifier, "automation.evaluatePopover", Json{{"script", *script}}, kPopoverAnswerTimeout,
+      [responder](const ipc::Reply& reply) {
+        if (!reply.result) {
+          responder.fail(reply.error.value_or("no answer"));
+          return;
+        }
+        const Json& result = *reply.result;
+        auto value = result.is_object() ? result.find("value") : result.end();
+        if (value == result.end()) {
+          responder.fail("the extension answered without a value");
+          return;
+        }
+        responder.reply(Json{{"value", *value}});
+      });
+}
+
+void AutomationCommands::popoverScreenshot(const Json& args, const ipc::Responder& responder) {
+  std::optional<std::string> identifier = stringArg(args, "extensionIdentifier");
+  std::optional<std::string> path = stringArg(args, "path");
+  if (!identifier || !path || path->empty()) {
+    responder.fail("needs extensionIdentifier and path (strings)");
+    return;
+  }
+  // The extension's working folder need not be ours: it gets the path we would use.
+  GCharPtr absolute(g_canonicalize_filename(path->c_str(), nullptr));
+  extensions_.callRunningExtension(*identifier, "automation.popoverScreenshot",
+                                   Json{{"path", absolute.get()}}, kPopoverAnswerTimeout,
+                                   [responder](const ipc::Reply& reply) {
+                                     if (reply.result) {
+                                       responder.reply();
+                                     } else {
+                                       responder.fail(reply.error.value_or("no answer"));
+                                     }
+                                   });
 }
 
 void AutomationCommands::quit(const Json&, const ipc::Responder& responder) {

@@ -10,6 +10,7 @@
 namespace qv::host {
 
 class Browser;
+class ExtensionHost;
 class ExtensionRegistry;
 
 // The automation calls of the control socket (automation.*), which tests and demos use
@@ -17,7 +18,8 @@ class ExtensionRegistry;
 // naming what was wrong. Main thread only.
 class AutomationCommands {
  public:
-  AutomationCommands(Browser& browser, ExtensionRegistry& registry, std::function<void()> quit);
+  AutomationCommands(Browser& browser, ExtensionRegistry& registry, ExtensionHost& extensions,
+                     std::function<void()> quit);
 
   // False when `method` is not an automation call (nothing was answered).
   bool handle(const std::string& method, const Json& args, const ipc::Responder& responder);
@@ -35,10 +37,14 @@ class AutomationCommands {
   void clickToolbarItem(const Json& args, const ipc::Responder& responder);
   void setExtensionEnabled(const Json& args, const ipc::Responder& responder);
   void screenshot(const Json& args, const ipc::Responder& responder);
+  // The popover's page lives in the extension's process: these ask the extension.
+  void evaluatePopover(const Json& args, const ipc::Responder& responder);
+  void popoverScreenshot(const Json& args, const ipc::Responder& responder);
   void quit(const Json& args, const ipc::Responder& responder);
 
   Browser& browser_;
   ExtensionRegistry& registry_;
+  ExtensionHost& extensions_;
   std::function<void()> quit_;
   std::map<std::string, Command> commands_;
 };

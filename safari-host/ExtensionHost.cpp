@@ -68,6 +68,21 @@ std::optional<std::string> ExtensionHost::dispatchFromContainingApp(const std::s
   return std::nullopt;
 }
 
+void ExtensionHost::callRunningExtension(const std::string& identifier, const std::string& method,
+                                         const Json& args, std::chrono::milliseconds timeout,
+                                         std::function<void(ipc::Reply)> onReply) {
+  auto fail = [&onReply](std::string error) {
+    onReply(ipc::Reply{std::nullopt, std::move(error)});
+  };
+  if (!registry_.find(identifier)) return fail("unknown extension: " + identifier);
+  if (!registry_.isEnabled(identifier)) return fail("the extension is not enabled: " + identifier);
+  auto it = processes_.find(identifier);
+  if (stopped_ || it == processes_.end() || !it->second->isRunning()) {
+    return fail("the extension is not running: " + identifier);
+  }
+  it->second->call(method, args, std::move(onReply), timeout);
+}
+
 std::vector<std::shared_ptr<const ExtensionInfo>> ExtensionHost::enabledExtensions() const {
   return registry_.enabledExtensions();
 }

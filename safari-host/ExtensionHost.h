@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/linux/IpcConnection.h"
 #include "safari-host/BrowserDelegate.h"
 
 namespace qv::host {
@@ -36,6 +38,13 @@ class ExtensionHost final : public BrowserDelegate {
   std::optional<std::string> dispatchFromContainingApp(const std::string& identifier,
                                                        const std::string& name,
                                                        const Json& userInfo);
+  // Automation: `method` to the process of an enabled extension that is running now (none
+  // is started for it), and its reply. `onReply` runs once on the main thread, maybe before
+  // this returns: with an error when the extension is unknown, not enabled or not
+  // running, when its process goes away, or when it does not answer within `timeout`.
+  void callRunningExtension(const std::string& identifier, const std::string& method,
+                            const Json& args, std::chrono::milliseconds timeout,
+                            std::function<void(ipc::Reply)> onReply);
   // After the registry changed: ends the processes of extensions that are no longer
   // enabled (or changed on disk) and refreshes every window.
   void extensionsChanged();

@@ -133,17 +133,45 @@ bool ExtensionProcess::notify(const std::string& method, const Json& args) {
 }
 
 void ExtensionProcess::call(const std::string& method, const Json& args,
-                            std::function<void(ipc::Reply)> onReply) {
+                            std::function<void(ipc::Reply)> onReply,
+                            std::optional<std::chrono::milliseconds> timeout) {
   if (!ensureStarted()) {
     onReply(ipc::Reply{std::nullopt, "the extension could not be started"});
     return;
   }
-  auto handler = std::make_shared<std::function<void(ipc::Reply)>>(std::move(onReply));
-  session_->connection->call(method, args, [handler](ipc::Reply reply) {
+  // The reply and the deadline both arrive on the main thread; the first one answers.
+  struct Pending {
+    std::function<void(ipc::Reply)> onReply;
+    unsigned timeoutSource = 0;
+    bool answered = false;
+
+    void answer(ipc::Reply reply) {
+      if (answered) return;
+      answered = true;
+      if (timeoutSource != 0) g_source_remove(timeoutSource);
+      timeoutSource = 0;
+      onReply(std::move(reply));
+    }
+  };
+  auto pending = std::make_shared<Pending>();
+  pending->onReply = std::move(onReply);
+  if (timeout) {
+    using Shared = std::shared_ptr<Pending>;
+    pending->timeoutSource = g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(timeout->count()),
+        +[](gpointer data) -> gboolean {
+          Pending& waiting = **static_cast<Shared*>(data);
+          waiting.timeoutSource = 0;  // this source ends with the return
+          waiting.answer(ipc::Reply{std::nullopt, "the extension did not answer in time"});
+          return G_SOURCE_REMOVE;
+        },
+        new Shared(pending), +[](gpointer data) { delete static_cast<Shared*>(data); });
+  }
+  session_->connection->call(method, args, [pending](ipc::Reply reply) {
     if (reply.result && !jsonDepthWithin(*reply.result)) {
       reply = ipc::Reply{std::nullopt, "reply nested too deeply"};
     }
-    postToMain([handler, reply = std::move(reply)] { (*handler)(reply); });
+    postToMain([pending, reply = std::move(reply)] { pending->answer(reply); });
   });
 }
 

@@ -2,8 +2,10 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/Json.h"
@@ -39,8 +41,9 @@ class ExtensionProcess {
   // not be started.
   bool notify(const std::string& method, const Json& args);
   // Sends a call; `onReply` runs once on the main thread (with an error when the process
-  // could not start or went away first).
-  void call(const std::string& method, const Json& args, std::function<void(ipc::Reply)> onReply);
+  // could not start or went away first, or when `timeout` is given and passes first).
+  void call(const std::string& method, const Json& args, std::function<void(ipc::Reply)> onReply,
+            std::optional<std::chrono::milliseconds> timeout = std::nullopt);
   // Closes the connection, then SIGTERM; the reaper collects it.
   void stop();
 

@@ -77,8 +77,9 @@ void HostApplication::startup() {
       *registry_, *extensions_, [this](const std::string& identifier, std::function<void()> shown) {
         preferences_->show(identifier, std::move(shown));
       });
-  automation_ = std::make_unique<AutomationCommands>(
-      *browser_, *registry_, [this] { g_application_quit(G_APPLICATION(application_.get())); });
+  automation_ = std::make_unique<AutomationCommands>(*browser_, *registry_, *extensions_, [this] {
+    g_application_quit(G_APPLICATION(application_.get()));
+  });
   control_ = std::make_unique<ControlServer>(
       [this](const std::string& method, const Json& args, ipc::Responder responder) {
         if (companion_->handle(method, args, responder)) return;

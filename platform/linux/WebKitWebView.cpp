@@ -9,6 +9,7 @@
 #include <functional>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/GObjectRef.h"
 
@@ -174,6 +175,29 @@ class WebKitDevelopmentTrust : public std::enable_shared_from_this<WebKitDevelop
   }
 };
 
+// The popover windows one factory made that still exist. Each window adds itself when
+// made and removes itself when destroyed. Main thread only.
+class WebKitPopoverWindows {
+ public:
+  void add(GtkWindow* window) { windows_.push_back(window); }
+  void remove(GtkWindow* window) { std::erase(windows_, window); }
+
+  // A new reference to the content web view of a shown window; null when none shows one.
+  GObjectRef<WebKitWebView> shownContentView() const {
+    for (GtkWindow* window : windows_) {
+      if (!gtk_widget_get_visible(GTK_WIDGET(window))) continue;
+      GtkWidget* child = gtk_window_get_child(window);
+      if (child != nullptr && WEBKIT_IS_WEB_VIEW(child)) {
+        return GObjectRef<WebKitWebView>::retain(child);
+      }
+    }
+    return {};
+  }
+
+ private:
+  std::vector<GtkWindow*> windows_;
+};
+
 namespace {
 
 // One WebKitWebView with its own user content manager (script messages carry no sender,
@@ -295,8 +319,9 @@ int pixels(double points) {
 // it (from the window manager) only hides it, as the popover would.
 class GtkPopoverWindow final : public PopoverWindow {
  public:
-  GtkPopoverWindow(std::shared_ptr<WebKitDevelopmentTrust> trust, ContentSize size)
-      : trust_(std::move(trust)), size_(size) {
+  GtkPopoverWindow(std::shared_ptr<WebKitDevelopmentTrust> trust,
+                   std::shared_ptr<WebKitPopoverWindows> registry, ContentSize size)
+      : trust_(std::move(trust)), registry_(std::move(registry)), size_(size) {
     // GTK keeps top-level windows alive until destroyed; our reference outlives that.
     window_ = GObjectRef<GtkWindow>::retain(GTK_WINDOW(gtk_window_new()));
     gtk_window_set_decorated(window_.get(), FALSE);
@@ -304,9 +329,13 @@ class GtkPopoverWindow final : public PopoverWindow {
     gtk_window_set_hide_on_close(window_.get(), TRUE);
     gtk_window_set_title(window_.get(), "Quorvane");
     applySize();
+    registry_->add(window_.get());
   }
 
-  ~GtkPopoverWindow() override { gtk_window_destroy(window_.get()); }
+  ~GtkPopoverWindow() override {
+    registry_->remove(window_.get());
+    gtk_window_destroy(window_.get());
+  }
   GtkPopoverWindow(const GtkPopoverWindow&) = delete;
   GtkPopoverWindow& operator=(const GtkPopoverWindow&) = delete;
 
@@ -345,14 +374,59 @@ class GtkPopoverWindow final : public PopoverWindow {
   }
 
   std::shared_ptr<WebKitDevelopmentTrust> trust_;
+  std::shared_ptr<WebKitPopoverWindows> registry_;
   ContentSize size_;
   GObjectRef<GtkWindow> window_;
 };
 
+// Automation requests in flight. Each holds the view, so that WebKit answers it (with an
+// error if the page has gone) however the popover changes meanwhile.
+struct PendingEvaluation {
+  GObjectRef<WebKitWebView> view;
+  WebKitWebViewFactory::EvaluateDone done;
+};
+struct PendingSnapshot {
+  GObjectRef<WebKitWebView> view;
+  WebKitWebViewFactory::SnapshotDone done;
+  std::string pngPath;
+};
+
+constexpr const char* popoverNotShown = "the popover is not shown";
+
+void onPopoverEvaluated(GObject* source, GAsyncResult* result, gpointer data) {
+  std::unique_ptr<PendingEvaluation> pending(static_cast<PendingEvaluation*>(data));
+  GError* rawError = nullptr;
+  GObjectRef<JSCValue> value(
+      webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &rawError));
+  GErrorPtr error(rawError);
+  if (!value) {
+    // A script that throws fails here, with the exception's message.
+    return pending->done(std::nullopt, error ? error->message : "the script did not run");
+  }
+  pending->done(jsonFromScriptValue(value.get()), "");
+}
+
+void onPopoverSnapshot(GObject* source, GAsyncResult* result, gpointer data) {
+  std::unique_ptr<PendingSnapshot> pending(static_cast<PendingSnapshot*>(data));
+  GError* rawError = nullptr;
+  GObjectRef<GdkTexture> texture(
+      webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &rawError));
+  GErrorPtr error(rawError);
+  if (!texture) {
+    return pending->done(std::string("no snapshot of the popover: ") +
+                         (error ? error->message : "unknown error"));
+  }
+  if (!gdk_texture_save_to_png(texture.get(), pending->pngPath.c_str())) {
+    return pending->done("cannot write " + pending->pngPath);
+  }
+  pending->done(std::nullopt);
+}
+
 }  // namespace
 
 WebKitWebViewFactory::WebKitWebViewFactory(std::optional<DevelopmentTrust> trust)
-    : trust_(std::make_shared<WebKitDevelopmentTrust>(std::move(trust))) {}
+    : trust_(std::make_shared<WebKitDevelopmentTrust>(std::move(trust))),
+      popovers_(std::make_shared<WebKitPopoverWindows>()) {}
 
 WebKitWebViewFactory::~WebKitWebViewFactory() = default;
 
@@ -363,11 +437,29 @@ std::unique_ptr<WebView> WebKitWebViewFactory::makeHiddenWebView() {
 
 std::unique_ptr<PopoverWindow> WebKitWebViewFactory::makePopoverWindow(ContentSize size) {
   trust_->start();
-  return std::make_unique<GtkPopoverWindow>(trust_, size);
+  return std::make_unique<GtkPopoverWindow>(trust_, popovers_, size);
 }
 
 bool WebKitWebViewFactory::isTrustSettled() const {
   return trust_->isSettled();
+}
+
+void WebKitWebViewFactory::evaluateInShownPopover(const std::string& script, EvaluateDone done) {
+  GObjectRef<WebKitWebView> view = popovers_->shownContentView();
+  if (!view) return done(std::nullopt, popoverNotShown);
+  WebKitWebView* target = view.get();
+  webkit_web_view_evaluate_javascript(target, script.data(), static_cast<gssize>(script.size()),
+                                      nullptr, nullptr, nullptr, &onPopoverEvaluated,
+                                      new PendingEvaluation{std::move(view), std::move(done)});
+}
+
+void WebKitWebViewFactory::snapshotShownPopover(const std::string& pngPath, SnapshotDone done) {
+  GObjectRef<WebKitWebView> view = popovers_->shownContentView();
+  if (!view) return done(popoverNotShown);
+  WebKitWebView* target = view.get();
+  webkit_web_view_get_snapshot(target, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE,
+                               nullptr, &onPopoverSnapshot,
+                               new PendingSnapshot{std::move(view), std::move(done), pngPath});
 }
 
 }  // namespace qv

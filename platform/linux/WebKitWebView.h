@@ -1,15 +1,18 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/Json.h"
 #include "platform/WebView.h"
 
 namespace qv {
 
 class WebKitDevelopmentTrust;
+class WebKitPopoverWindows;
 
 // Web views over WebKitGTK 6.0.
 //
@@ -51,8 +54,23 @@ class WebKitWebViewFactory final : public WebViewFactory {
   // been probed (or when there is nothing to probe).
   bool isTrustSettled() const;
 
+  // Automation (tests, demos) of the popover window made here that is shown now: its
+  // content web view's main frame. Each completes exactly once on the main thread, maybe
+  // before returning, also when the window or its view goes away meanwhile; the error
+  // text says why it failed ("the popover is not shown" when none is).
+  //
+  // Runs `script`: the value of its completion as JSON (null when it has none), or the
+  // message of the exception it threw.
+  using EvaluateDone = std::function<void(std::optional<Json> value, std::string error)>;
+  void evaluateInShownPopover(const std::string& script, EvaluateDone done);
+  // Writes what the content web view shows to `pngPath` as PNG; absent on success.
+  using SnapshotDone = std::function<void(std::optional<std::string> error)>;
+  void snapshotShownPopover(const std::string& pngPath, SnapshotDone done);
+
  private:
   std::shared_ptr<WebKitDevelopmentTrust> trust_;
+  // Shared with the windows, which may outlive the factory.
+  std::shared_ptr<WebKitPopoverWindows> popovers_;
 };
 
 }  // namespace qv

@@ -3,7 +3,9 @@
 
 scripts/run starts the service stand-in, safari-host and the companion, then runs this
 to do what a person would: enable the extension, browse, open the popup and sign in.
-Each step prints as it happens and saves a screenshot of the browser window under --out.
+Each step prints as it happens and saves a screenshot of the browser window under --out;
+the popup steps also save one of the popover, which the extension shows in a window of
+its own.
 Exits 1 with the failing step's reason. Standard library only.
 """
 
@@ -122,6 +124,18 @@ class Walkthrough:
         wait_for("a screenshot of the window", lambda: self.control.call(
             "automation.screenshot", {"window": window, "path": path}) is not None, 15)
 
+    def evaluate_popover(self, script):
+        return self.control.call("automation.evaluatePopover",
+                                 {"extensionIdentifier": EXTENSION_ID, "script": script})["value"]
+
+    def popover_screenshot(self, name):
+        path = os.path.abspath(os.path.join(
+            self.options.out, "%02d-%s.png" % (self.step_number, name)))
+        # The popover's window may not have drawn yet just after it showed.
+        wait_for("a screenshot of the popover", lambda: self.control.call(
+            "automation.popoverScreenshot",
+            {"extensionIdentifier": EXTENSION_ID, "path": path}) is not None, 15)
+
     def toolbar(self):
         return self.control.call(
             "automation.toolbarItem", {"window": self.window, "extensionIdentifier": EXTENSION_ID})
@@ -132,7 +146,8 @@ class Walkthrough:
 
         def probe():
             if self.toolbar()["popoverShown"]:
-                return True
+                # Shown once the popup answers inside it.
+                return self.evaluate_popover("document.querySelector('.qv-primary') !== null")
             # The browser ignores a click just after focus closed the popover; a later one
             # opens it, so click again now and then rather than toggling on every poll.
             if time.monotonic() - last_click[0] > 2.0:
@@ -210,30 +225,27 @@ class Walkthrough:
     def open_popup(self):
         self.show_popover()
         self.screenshot(self.window, "popup")
-        return "popover shown"
+        self.popover_screenshot("popover")
+        who = self.evaluate_popover("document.querySelector('.qv-who').textContent")
+        # The road starts where a person starts it: the popup's Sign in. It replaces the
+        # companion's sign-in page, if there is one.
+        before = {tab for tab, _ in self.signin_tabs()}
+        self.evaluate_popover("document.querySelector('.qv-primary').click(); true")
+        found = wait_for("the sign-in page from the popup's Sign in", lambda: {
+            key: window for key, window in self.signin_tabs().items()
+            if key[0] not in before}, 20)
+        (tab, _), window = next(iter(found.items()))
+        self.login = (tab, window)
+        return "popup says %r; pressed its Sign in" % who
 
     def sign_in(self):
-        opened_by = "the companion"
-        if self.login is None:
-            # The popup's Sign in sends "beginOAuth"; the popup's web view lives in the
-            # extension process, out of automation's reach, so the page's script sends it.
-            opened_by = "beginOAuth"
-            before = self.signin_tabs()
-            self.evaluate(self.tab, "safari.extension.dispatchMessage('beginOAuth', {meta: "
-                          "{srcPageId: window.qvAssistant.pageId}, data: {}}); true",
-                          "extension")
-            found = wait_for("the sign-in page", lambda: {
-                key: window for key, window in self.signin_tabs().items()
-                if key not in before}, 20)
-            (tab, _), window = next(iter(found.items()))
-            self.login = (tab, window)
         tab, window = self.login
         self.control.call("automation.activateTab", {"tab": tab})
         self.control.call("automation.waitForLoad", {"tab": tab, "timeoutMs": 30000}, timeout=40)
         wait_for("the sign-in button", lambda: self.evaluate(
             tab, "document.querySelector('#signin') !== null", "page"), 20)
         self.screenshot(window, "signin-page")
-        return "sign-in page from %s" % opened_by
+        return "sign-in page in the login tab"
 
     def press_sign_in(self):
         tab, window = self.login
@@ -261,9 +273,16 @@ class Walkthrough:
             self.control.call("automation.clickToolbarItem",
                               {"window": self.window, "extensionIdentifier": EXTENSION_ID})
             wait_for("the popover to close", lambda: not self.toolbar()["popoverShown"], 10)
-        self.show_popover()
+
+        def popup_says_signed_in():
+            self.show_popover()  # opens it again if focus closed it
+            who = self.evaluate_popover("document.querySelector('.qv-who').textContent")
+            return who if who.startswith("Signed in as ") else None
+
+        who = wait_for("the popup to say who signed in", popup_says_signed_in, 30)
         self.screenshot(self.window, "signed-in-popup")
-        return "signed in as %s; popover shown" % name
+        self.popover_screenshot("popover")
+        return "page greets %s; popup says %r" % (name, who)
 
     def run(self):
         steps = [

@@ -657,5 +657,47 @@ TEST(SafariHostAutomation, AnswersErrorsForBadArgumentsAndTimesOut) {
   EXPECT_EQ(host.callOk("automation.listWindows")["windows"][0]["tabs"][1]["loading"], true);
 }
 
+TEST(SafariHostAutomation, PopoverRequestsReachTheRunningExtensionAndAlwaysGetAnAnswer) {
+  HostProcess host;
+  ASSERT_TRUE(host.start());
+  ASSERT_TRUE(host.waitForLog(isCall("handler.validateToolbarItem"))) << "the extension never ran";
+  auto evaluate = [&](const std::string& extension, const Json& script) {
+    return host.call("automation.evaluatePopover",
+                     Json{{"extensionIdentifier", extension}, {"script", script}});
+  };
+
+  ipc::Reply relayed = evaluate(kExtension, "document.title");
+  ASSERT_TRUE(relayed.result) << relayed.error.value_or("");
+  EXPECT_EQ(*relayed.result, (Json{{"value", {{"script", "document.title"}}}}));
+  ipc::Reply refused = evaluate(kExtension, "fail");
+  EXPECT_EQ(refused.error, "the popover is not shown");
+  // An extension that never answers costs the caller a bounded wait, not a hang.
+  ipc::Reply silent = evaluate(kExtension, "hang");
+  ASSERT_TRUE(silent.error);
+  EXPECT_NE(silent.error->find("did not answer"), std::string::npos) << *silent.error;
+
+  EXPECT_TRUE(evaluate("com.nobody.ext", "1").error);
+  EXPECT_TRUE(evaluate(kExtension, 1).error) << "a script must be a string";
+  EXPECT_TRUE(
+      host.call("automation.popoverScreenshot", Json{{"extensionIdentifier", kExtension}}).error)
+      << "a screenshot needs a path";
+
+  // A relative path is resolved where safari-host runs, whatever the extension's folder.
+  std::size_t mark = host.extensionLog().size();
+  host.callOk("automation.popoverScreenshot",
+              Json{{"extensionIdentifier", kExtension}, {"path", "popover.png"}});
+  std::optional<Json> asked = host.waitForLog(isCall("automation.popoverScreenshot"), mark);
+  ASSERT_TRUE(asked);
+  std::string path = (*asked)["args"].value("path", "");
+  EXPECT_TRUE(std::filesystem::path(path).is_absolute()) << path;
+  EXPECT_EQ(std::filesystem::path(path).filename(), "popover.png");
+
+  host.callOk("automation.setExtensionEnabled",
+              Json{{"extensionIdentifier", kExtension}, {"enabled", false}});
+  ipc::Reply disabled = evaluate(kExtension, "document.title");
+  ASSERT_TRUE(disabled.error);
+  EXPECT_NE(disabled.error->find("not enabled"), std::string::npos) << *disabled.error;
+}
+
 }  // namespace
 }  // namespace qv::test

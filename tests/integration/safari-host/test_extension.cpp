@@ -5,6 +5,8 @@
 //   "configure" {validateBadgeText, validateEnabled, dieOnValidate}
 //   "garbage" / "oversized" / "deep" / "die" / "dieMidCall"   misbehaves on purpose
 // A content-page message named "echo" goes back to its page under the same name.
+// It has no popover: automation.evaluatePopover answers {"value": {"script": SCRIPT}},
+// fails for the script "fail" and never answers "hang".
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -96,6 +98,12 @@ int main(int argc, char** argv) {
       if (settings.validateBadgeText) result["badgeText"] = *settings.validateBadgeText;
       responder.reply(result);
       return;
+    }
+    if (method == "automation.evaluatePopover") {
+      std::string script = args.value("script", "");
+      if (script == "hang") return;
+      if (script == "fail") return responder.fail("the popover is not shown");
+      return responder.reply(Json{{"value", {{"script", script}}}});
     }
     if (method == "handler.messageReceived" && args.value("name", "") == "echo") {
       browser()->notify(
