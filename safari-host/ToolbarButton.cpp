@@ -2,9 +2,49 @@
 
 #include <gtk/gtk.h>
 
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
 #include "safari-host/Refs.h"
 
 namespace qv::host {
+namespace {
+
+std::vector<guchar> pixelsOf(GdkTexture* texture) {
+  int width = gdk_texture_get_width(texture);
+  int height = gdk_texture_get_height(texture);
+  std::vector<guchar> pixels(static_cast<std::size_t>(width) * height * 4);
+  gdk_texture_download(texture, pixels.data(), static_cast<gsize>(width) * 4);
+  return pixels;
+}
+
+// The extension's resource image (a PNG in Contents/Resources) showing the same pixels
+// as `texture`: lets automation say which image a script chose.
+std::optional<std::string> matchingResourceImage(const std::string& bundlePath,
+                                                 GdkTexture* texture) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries(
+      std::filesystem::path(bundlePath) / "Contents" / "Resources", error);
+  if (error) return std::nullopt;
+  std::optional<std::vector<guchar>> wanted;
+  for (const auto& entry : entries) {
+    if (entry.path().extension() != ".png") continue;
+    GdkTexture* candidate = gdk_texture_new_from_filename(entry.path().c_str(), nullptr);
+    if (candidate == nullptr) continue;
+    bool same = gdk_texture_get_width(candidate) == gdk_texture_get_width(texture) &&
+                gdk_texture_get_height(candidate) == gdk_texture_get_height(texture);
+    if (same) {
+      if (!wanted) wanted = pixelsOf(texture);
+      same = pixelsOf(candidate) == *wanted;
+    }
+    g_object_unref(candidate);
+    if (same) return entry.path().filename().string();
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 ToolbarButton::ToolbarButton(std::shared_ptr<const ExtensionInfo> extension,
                              std::function<void()> onClicked)
@@ -72,6 +112,7 @@ bool ToolbarButton::setImage(const std::string& bytes) {
   g_clear_error(&error);
   if (texture == nullptr) return false;
   gtk_image_set_from_paintable(GTK_IMAGE(image_), GDK_PAINTABLE(texture));
+  customImageName_ = matchingResourceImage(extension_->bundlePath, texture);
   g_object_unref(texture);
   customImage_ = true;
   gtk_widget_set_visible(image_, TRUE);
@@ -104,7 +145,8 @@ bool ToolbarButton::hasImage() const {
 }
 
 std::optional<std::string> ToolbarButton::imageName() const {
-  if (customImage_ || !defaultImageLoaded_) return std::nullopt;
+  if (customImage_) return customImageName_;
+  if (!defaultImageLoaded_) return std::nullopt;
   return extension_->toolbarItem->imageName;
 }
 

@@ -38,8 +38,9 @@ class ToolbarButton {
   // Back to the extension's own image.
   void resetImage();
   bool hasImage() const;
-  // The Info.plist image name while that image shows; absent while the extension's own
-  // image from toolbarItem.setImage shows, or when there is no image.
+  // Which of the extension's images shows, as a file name in Contents/Resources: the
+  // Info.plist image while that shows; for an image from toolbarItem.setImage, the
+  // resource PNG with the same pixels. Absent when none matches or there is no image.
   std::optional<std::string> imageName() const;
   void setEnabled(bool enabled);
   bool isEnabled() const;
@@ -66,6 +67,7 @@ class ToolbarButton {
   GtkWidget* label_ = nullptr;  // owned by button_; shown when there is no image
   std::string badgeText_;
   bool customImage_ = false;
+  std::optional<std::string> customImageName_;
   bool defaultImageLoaded_ = false;
   PopoverState popover_;
 };

@@ -278,6 +278,22 @@ TEST(EndToEnd, SignInRoadStoresTheUserAndShowsTheSuccessPage) {
       60s))
       << "the popup says " << who;
 
+  // Back on the page's tab: its window's toolbar item shows the signed-in image and the
+  // page's word count, although sign-in happened with another tab in front.
+  system.host().callOk("automation.activateTab", Json{{"tab", page["tab"]}});
+  Json item;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        item =
+            system.host().callOk("automation.toolbarItem",
+                                 Json{{"window", window}, {"extensionIdentifier", kExtensionId}});
+        // Either may still be null (unset) here.
+        return item["imageName"] == "BadgeSignedIn.png" && item["badgeText"].is_string() &&
+               !item["badgeText"].get<std::string>().empty();
+      },
+      30s))
+      << item.dump();
+
   std::vector<Json> exchanges = system.records("POST", "/oauth/token");
   ASSERT_EQ(exchanges.size(), 1u);
   // A code works once: the same exchange again is refused.

@@ -366,6 +366,15 @@ TEST(SafariHostToolbarItem, ShowsTheExtensionsImageBadgeAndValidation) {
   EXPECT_TRUE(host.callOk("automation.toolbarItem", args)["imageName"].is_null());
   host.extensionCall("toolbarItem.setImage", Json{{"toolbarItem", ref}, {"image", nullptr}});
   EXPECT_EQ(host.callOk("automation.toolbarItem", args)["imageName"], TestBundle::kImageName);
+  // An image a script set is named after the extension's resource that looks the same
+  // (the test extension's icon is solid blue).
+  std::string blue = solidPng(16, 16, 0, 0, 255);
+  gchar* blueBase64 = g_base64_encode(reinterpret_cast<const guchar*>(blue.data()), blue.size());
+  host.extensionCall("toolbarItem.setImage",
+                     Json{{"toolbarItem", ref}, {"image", {{"png", std::string(blueBase64)}}}});
+  g_free(blueBase64);
+  EXPECT_EQ(host.callOk("automation.toolbarItem", args)["imageName"], TestBundle::kImageName);
+  host.extensionCall("toolbarItem.setImage", Json{{"toolbarItem", ref}, {"image", nullptr}});
   ASSERT_TRUE(waitUntil([&] {
     host.callOk("automation.screenshot", Json{{"window", opened["window"]}, {"path", shot}});
     return countPixels(shot, 255, 0, 255) == 0 && countPixels(shot, 0, 0, 255) >= 150;
