@@ -125,6 +125,11 @@ bool E2eSystem::start(bool withCompanion) {
   return true;
 }
 
+std::optional<pid_t> E2eSystem::companionPid() const {
+  if (!companion_) return std::nullopt;
+  return companion_->pid();
+}
+
 bool E2eSystem::enableExtension() {
   // safari-host learns the bundle from the registration folder, which may lag the start.
   bool known = waitUntil(

@@ -39,6 +39,8 @@ class E2eSystem {
   ServiceProcess& service() { return service_; }
   HostProcess& host() { return *host_; }
   const std::string& bundlePath() const { return app_; }
+  // The companion's process, once start(true) started it.
+  std::optional<pid_t> companionPid() const;
 
   // Enables the extension once safari-host knows it.
   bool enableExtension();

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
+#include "tests/e2e/AccessibilityTree.h"
 #include "tests/e2e/E2eSystem.h"
 #include "tests/support/TempDir.h"
 
@@ -304,11 +306,37 @@ TEST(EndToEnd, SignInRoadStoresTheUserAndShowsTheSuccessPage) {
   EXPECT_EQ(replay->status, 400);
 }
 
-TEST(EndToEnd, EnablingOpensTheLoginTabOnce) {
+TEST(EndToEnd, EnablingSwitchesTheCompanionToAllSetAndOpensTheLoginTabOnce) {
   if (!companionBuilt()) GTEST_SKIP() << "the companion executable is not built yet";
+  // What a person (or a screen reader) sees on each of the companion's two panels.
+  const std::string allSet = "You\u2019re all set! ";
+  const std::string enable = "Open settings to enable Quorvane";
+  // First, so that the whole system joins it.
+  ASSERT_TRUE(startAccessibilityBus()) << "no accessibility bus: dbus-daemon and at-spi2-core?";
   E2eSystem system;
   ASSERT_TRUE(system.start(true));
+  std::optional<pid_t> companion = system.companionPid();
+  ASSERT_TRUE(companion);
+  std::vector<std::string> texts;
+  auto shows = [&](const std::string& wanted, const std::string& unwanted) {
+    texts = showingTexts(*companion).value_or(std::vector<std::string>{});
+    return anyContains(texts, wanted) && !anyContains(texts, unwanted);
+  };
+  ASSERT_TRUE(waitUntil([&] { return shows(enable, allSet); }, 30s))
+      << "the companion never showed the enable panel alone; on screen: " << Json(texts).dump();
+
   ASSERT_TRUE(system.enableExtension());
+  // From the enabling call's answer; the companion polls once a second.
+  auto enabledAt = std::chrono::steady_clock::now();
+  ASSERT_TRUE(waitUntil([&] { return shows(allSet, enable); }, 10s))
+      << "the companion never switched to the all-set panel; on screen: " << Json(texts).dump();
+  auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - enabledAt)
+                   .count();
+  std::printf("the companion showed the all-set panel %lld ms after enabling\n",
+              static_cast<long long>(delay));
+  RecordProperty("allSetDelayMs", std::to_string(delay));
+
   std::vector<Json> logins;
   ASSERT_TRUE(waitUntil([&] { return !(logins = signInTabs(system)).empty(); }, 30s))
       << "enabling the extension opened no login tab";
@@ -325,6 +353,11 @@ TEST(EndToEnd, EnablingOpensTheLoginTabOnce) {
   }
   EXPECT_EQ(seen.size(), 1u) << "login tabs seen: " << Json(seen).dump() << "\n"
                              << history.substr(history.size() > 4000 ? history.size() - 4000 : 0);
+
+  system.host().callOk("automation.setExtensionEnabled",
+                       Json{{"extensionIdentifier", kExtensionId}, {"enabled", false}});
+  EXPECT_TRUE(waitUntil([&] { return shows(enable, allSet); }, 10s))
+      << "disabling did not bring the enable panel back; on screen: " << Json(texts).dump();
 }
 
 TEST(EndToEnd, AnalyticsAndLogsCarryTheCompanionsContainerId) {

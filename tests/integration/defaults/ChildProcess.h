@@ -39,6 +39,7 @@ class ChildProcess {
   CommandResult finish(std::chrono::milliseconds timeout);
 
   const std::string& out() const { return out_; }
+  pid_t pid() const { return pid_; }
 
  private:
   ChildProcess(pid_t pid, int outFd, int errFd) : pid_(pid), outFd_(outFd), errFd_(errFd) {}
