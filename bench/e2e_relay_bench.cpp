@@ -224,9 +224,10 @@ int run(const Options& options) {
   }
   Timings relayed = timingsFrom(relay["marks"].get<std::vector<double>>());
   printTimings("relay    (page → background page → page)         ", relayed);
-  std::printf("relay / baseline at p50: %.2f single, %.2f %d-trip means (goal <= 2.00)\n",
-              percentile(relayed.single, 0.5) / percentile(baseline->single, 0.5),
-              percentile(relayed.batchMeans, 0.5) / percentile(baseline->batchMeans, 0.5), batch);
+  // WebKit coarsens the page clock to whole milliseconds, so a single round trip often
+  // reads as 0 ms: the 10-trip means carry the comparison.
+  std::printf("relay / baseline at p50 of %d-trip means: %.2f (goal <= 2.00)\n", batch,
+              percentile(relayed.batchMeans, 0.5) / percentile(baseline->batchMeans, 0.5));
 
   if (!options.soak) {
     std::printf("soak skipped (pass --soak for %d/s over %d s)\n", options.rate, options.seconds);

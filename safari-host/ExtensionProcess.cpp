@@ -128,8 +128,11 @@ void ExtensionProcess::stop() {
 
 bool ExtensionProcess::notify(const std::string& method, const Json& args) {
   if (!ensureStarted()) return false;
-  session_->connection->notify(method, args);
-  return true;
+  if (session_->connection->notify(method, args)) return true;
+  // The process may have died before we noticed: the event goes to a new one instead.
+  if (session_->connection->isOpen()) return false;  // the message itself was unsendable
+  stop();
+  return ensureStarted() && session_->connection->notify(method, args);
 }
 
 void ExtensionProcess::call(const std::string& method, const Json& args,

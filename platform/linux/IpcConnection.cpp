@@ -227,8 +227,8 @@ void Connection::call(const std::string& method, const Json& args, ReplyHandler 
   }
 }
 
-void Connection::notify(const std::string& method, const Json& args) {
-  sendMessage(Json{{"call", method}, {"args", args}});
+bool Connection::notify(const std::string& method, const Json& args) {
+  return sendMessage(Json{{"call", method}, {"args", args}});
 }
 
 Reply Connection::callAndWait(const std::string& method, const Json& args,

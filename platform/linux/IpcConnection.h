@@ -92,8 +92,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Sends a call that wants a reply; `onReply` runs exactly once on the reader thread
   // (or on the caller's thread when the connection is already closed).
   void call(const std::string& method, const Json& args, ReplyHandler onReply);
-  // Sends a call without an id: no reply comes back.
-  void notify(const std::string& method, const Json& args);
+  // Sends a call without an id: no reply comes back. False when it could not be written
+  // whole (the connection is closed, or the peer has gone), or cannot be encoded.
+  bool notify(const std::string& method, const Json& args);
   // Calls and waits up to `timeout` for the reply. Never call it on the reader thread.
   Reply callAndWait(const std::string& method, const Json& args,
                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
