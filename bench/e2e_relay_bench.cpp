@@ -31,10 +31,13 @@
 
 #include <gtk/gtk.h>
 
+#include "bench/MainLoop.h"
 #include "platform/linux/WebKitWebView.h"
 #include "tests/e2e/E2eSystem.h"
 
 namespace {
+
+using qv::bench::runUntil;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -87,17 +90,6 @@ void printTimings(const char* label, const Timings& timings) {
       label, timings.single.size(), percentile(timings.single, 0.5),
       percentile(timings.single, 0.99), batch, percentile(timings.batchMeans, 0.5),
       percentile(timings.batchMeans, 0.99));
-}
-
-// Iterates the default main context until `done`; false after `timeout`.
-bool runUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  // Wakes the blocking iteration now and then so the deadline is noticed.
-  guint tick = g_timeout_add(
-      100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-  while (!done() && Clock::now() < deadline) g_main_context_iteration(nullptr, TRUE);
-  g_source_remove(tick);
-  return done();
 }
 
 // The same page in a web view of this process: its script posts to one script-message

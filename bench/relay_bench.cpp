@@ -36,11 +36,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/MainLoop.h"
 #include "platform/linux/WebKitWebView.h"
 #include "tests/integration/extension/ExtensionHarness.h"
 #include "tests/support/TempDir.h"
 
 namespace {
+
+using qv::bench::runUntil;
 
 using Clock = std::chrono::steady_clock;
 using qv::Json;
@@ -93,17 +96,6 @@ double percentileMicros(std::vector<double> micros, double fraction) {
 
 double microsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
-
-// Iterates the default main context until `done`; false after `timeout`.
-bool runUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  // Wakes the blocking iteration now and then so the deadline is noticed.
-  guint tick = g_timeout_add(
-      100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-  while (!done() && Clock::now() < deadline) g_main_context_iteration(nullptr, TRUE);
-  g_source_remove(tick);
-  return done();
 }
 
 // The WebKit round trip alone: evaluate a call, receive the page's postMessage.
