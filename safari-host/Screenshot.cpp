@@ -21,7 +21,8 @@ struct DrawWait {
   GObjectPtr<GtkWidget> window;
   std::function<void()> ready;
   guint timeout = 0;
-  guint tick = 0;
+  GObjectPtr<GdkFrameClock> clock;
+  gulong afterPaint = 0;
   bool pageDone = false;
   int windowFrames = 0;
 
@@ -47,31 +48,39 @@ struct DrawWait {
     if (!ready) return;
     if (timeout != 0) g_source_remove(timeout);
     timeout = 0;
-    // A window that never paints keeps its tick callback, and with it this wait.
-    if (tick != 0) gtk_widget_remove_tick_callback(window.get(), tick);
-    tick = 0;
+    // A window that never paints would keep the handler, and with it this wait.
+    if (afterPaint != 0) g_signal_handler_disconnect(clock.get(), afterPaint);
+    afterPaint = 0;
+    clock.reset();
     auto callback = std::move(ready);
     ready = nullptr;
     callback();
   }
 
-  // After the page has drawn (or was given up on), count the window's next frames.
+  // After the page has drawn (or was given up on), count the window's next frames. The
+  // end of a frame is the moment to take the picture: layout is done, so the window has
+  // something to show (between frames a pending resize leaves it nothing).
   void waitForWindow(const std::shared_ptr<DrawWait>& self) {
     if (pageDone || !ready) return;
     pageDone = true;
     startTimeout(self);
-    gtk_widget_queue_draw(window.get());
-    tick = gtk_widget_add_tick_callback(
-        window.get(),
-        +[](GtkWidget*, GdkFrameClock*, gpointer data) -> gboolean {
-          DrawWait& wait = **static_cast<std::shared_ptr<DrawWait>*>(data);
-          if (++wait.windowFrames < windowFramesToWait && wait.ready) return G_SOURCE_CONTINUE;
-          wait.tick = 0;  // removed by the return value
-          wait.finish();
-          return G_SOURCE_REMOVE;
-        },
+    GdkFrameClock* frameClock = gtk_widget_get_frame_clock(window.get());
+    if (frameClock == nullptr) return;  // not on screen: the time-out ends the wait
+    clock = GObjectPtr<GdkFrameClock>::retain(frameClock);
+    afterPaint = g_signal_connect_data(
+        frameClock, "after-paint", G_CALLBACK(+[](GdkFrameClock*, gpointer data) {
+          // A copy: finishing disconnects the handler, which releases `data`.
+          std::shared_ptr<DrawWait> wait = *static_cast<std::shared_ptr<DrawWait>*>(data);
+          if (++wait->windowFrames < windowFramesToWait) {
+            gtk_widget_queue_draw(wait->window.get());
+            return;
+          }
+          wait->finish();
+        }),
         new std::shared_ptr<DrawWait>(self),
-        +[](gpointer data) { delete static_cast<std::shared_ptr<DrawWait>*>(data); });
+        +[](gpointer data, GClosure*) { delete static_cast<std::shared_ptr<DrawWait>*>(data); },
+        GConnectFlags(0));
+    gtk_widget_queue_draw(window.get());
   }
 };
 
