@@ -97,7 +97,11 @@ void printTimings(const char* label, const Timings& timings) {
 std::optional<Timings> measureBaseline(const std::string& html, const std::string& origin,
                                        int count) {
   qv::WebKitWebViewFactory factory;
-  std::unique_ptr<qv::WebView> view = factory.makeHiddenWebView();
+  // Shown on screen like safari-host's tab, so both pages render alike.
+  std::unique_ptr<qv::PopoverWindow> window = factory.makePopoverWindow({1180, 700});
+  std::unique_ptr<qv::WebView> view = window ? window->makeContentWebView() : nullptr;
+  if (!view) return std::nullopt;
+  window->show();
   bool ready = false;
   std::optional<std::vector<double>> marks;
   view->addScriptMessageHandler("qvReady", [&](const Json&) { ready = true; });
