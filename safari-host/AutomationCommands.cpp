@@ -7,12 +7,12 @@
 #include <chrono>
 #include <memory>
 
+#include "platform/linux/GObjectRef.h"
 #include "safari-host/Browser.h"
 #include "safari-host/BrowserWindow.h"
 #include "safari-host/ContentScriptApi.h"
 #include "safari-host/ExtensionHost.h"
 #include "safari-host/ExtensionRegistry.h"
-#include "safari-host/GObjectPtr.h"
 #include "safari-host/MainThread.h"
 #include "safari-host/Screenshot.h"
 #include "safari-host/Tab.h"

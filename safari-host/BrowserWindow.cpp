@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/linux/GObjectRef.h"
 #include "safari-host/AddressText.h"
 #include "safari-host/Browser.h"
 #include "safari-host/BrowserDelegate.h"
-#include "safari-host/GObjectPtr.h"
 #include "safari-host/MainThread.h"
 #include "safari-host/Refs.h"
 #include "safari-host/Tab.h"
@@ -47,7 +47,7 @@ GtkWindow* BrowserWindow::gtkWindow() const {
 
 void BrowserWindow::buildWidgets() {
   GtkWidget* window = adw_application_window_new(browser_.application());
-  window_ = GObjectPtr<GtkWidget>::retain(window);
+  window_ = GObjectRef<GtkWidget>::retain(window);
   gtk_window_set_default_size(GTK_WINDOW(window), kDefaultWidth, kDefaultHeight);
   gtk_window_set_title(GTK_WINDOW(window), "Safari Host");
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "safari-host/GObjectPtr.h"
+#include "platform/linux/GObjectRef.h"
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;
@@ -73,7 +73,7 @@ class BrowserWindow {
   Browser& browser_;
   BrowserDelegate& delegate_;
   std::string ref_;
-  GObjectPtr<GtkWidget> window_;
+  GObjectRef<GtkWidget> window_;
   AdwTabView* tabView_ = nullptr;    // owned by window_
   GtkWidget* address_ = nullptr;     // owned by window_
   GtkWidget* toolbarBox_ = nullptr;  // owned by window_

@@ -21,7 +21,7 @@ struct ContentScriptInjector::Channel {
 };
 
 ContentScriptInjector::ContentScriptInjector(WebKitUserContentManager* manager, OnMessage onMessage)
-    : manager_(GObjectPtr<WebKitUserContentManager>::retain(manager)),
+    : manager_(GObjectRef<WebKitUserContentManager>::retain(manager)),
       onMessage_(std::move(onMessage)) {}
 
 ContentScriptInjector::~ContentScriptInjector() {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/GObjectRef.h"
 #include "safari-host/ContentScriptApi.h"
 #include "safari-host/ExtensionInfo.h"
-#include "safari-host/GObjectPtr.h"
 
 typedef struct _WebKitUserContentManager WebKitUserContentManager;
 
@@ -35,7 +35,7 @@ class ContentScriptInjector {
   struct Channel;
   void removeAll();
 
-  GObjectPtr<WebKitUserContentManager> manager_;
+  GObjectRef<WebKitUserContentManager> manager_;
   OnMessage onMessage_;
   std::vector<std::unique_ptr<Channel>> channels_;
   std::vector<std::shared_ptr<const ExtensionInfo>> installed_;

@@ -2,7 +2,7 @@
 
 #include <gio/gio.h>
 
-#include "safari-host/GObjectPtr.h"
+#include "platform/linux/GObjectRef.h"
 
 namespace qv::host {
 
@@ -10,12 +10,10 @@ bool chainsToDevelopmentAuthority(GTlsCertificate* certificate, const std::strin
                                   const std::vector<std::string>& caPemPaths) {
   if (certificate == nullptr || host.empty()) return false;
   // The port plays no part in certificate identity.
-  GObjectPtr<GSocketConnectable> identity =
-      GObjectPtr<GSocketConnectable>::adopt(g_network_address_new(host.c_str(), 443));
+  GObjectRef<GSocketConnectable> identity(g_network_address_new(host.c_str(), 443));
   for (const std::string& path : caPemPaths) {
     GError* error = nullptr;
-    GObjectPtr<GTlsDatabase> authorities =
-        GObjectPtr<GTlsDatabase>::adopt(g_tls_file_database_new(path.c_str(), &error));
+    GObjectRef<GTlsDatabase> authorities(g_tls_file_database_new(path.c_str(), &error));
     g_clear_error(&error);
     if (!authorities) continue;
     GTlsCertificateFlags flags = g_tls_database_verify_chain(

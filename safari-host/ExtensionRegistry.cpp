@@ -59,9 +59,9 @@ ExtensionRegistry::~ExtensionRegistry() {
 void ExtensionRegistry::start() {
   // Watching needs the folder to exist; applications create it anyway when registering.
   xdg::makeDirectories(appsDirectory_, 0700);
-  GObjectPtr<GFile> folder = GObjectPtr<GFile>::adopt(g_file_new_for_path(appsDirectory_.c_str()));
+  GObjectRef<GFile> folder(g_file_new_for_path(appsDirectory_.c_str()));
   GError* error = nullptr;
-  monitor_ = GObjectPtr<GFileMonitor>::adopt(
+  monitor_ = GObjectRef<GFileMonitor>(
       g_file_monitor_directory(folder.get(), G_FILE_MONITOR_NONE, nullptr, &error));
   if (monitor_) {
     g_file_monitor_set_rate_limit(monitor_.get(), kRescanDelayMs);

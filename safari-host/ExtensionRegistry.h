@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/GObjectRef.h"
 #include "safari-host/EnabledStore.h"
 #include "safari-host/ExtensionInfo.h"
-#include "safari-host/GObjectPtr.h"
 
 typedef struct _GFileMonitor GFileMonitor;
 
@@ -52,7 +52,7 @@ class ExtensionRegistry {
   std::function<void()> onChanged_;
   std::vector<std::shared_ptr<const ExtensionInfo>> extensions_;
   std::vector<std::string> caCertificatePaths_;
-  GObjectPtr<GFileMonitor> monitor_;
+  GObjectRef<GFileMonitor> monitor_;
   unsigned rescanSource_ = 0;
 };
 

@@ -42,8 +42,8 @@ HostApplication::~HostApplication() {
 int HostApplication::run(const char* programName) {
   // Non-unique: every test run starts its own browser on the shared session bus; a second
   // launch by a person is forwarded over the control socket instead (see main.cpp).
-  application_ = GObjectPtr<AdwApplication>::adopt(
-      adw_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE));
+  application_ =
+      GObjectRef<AdwApplication>(adw_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE));
   g_signal_connect_swapped(application_.get(), "startup",
                            G_CALLBACK(+[](HostApplication* self) { self->startup(); }), this);
   g_signal_connect_swapped(application_.get(), "activate",

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "safari-host/GObjectPtr.h"
+#include "platform/linux/GObjectRef.h"
 
 typedef struct _AdwApplication AdwApplication;
 
@@ -41,7 +41,7 @@ class HostApplication {
   void controlClientsChanged(std::size_t clients);
 
   std::vector<std::string> urls_;
-  GObjectPtr<AdwApplication> application_;
+  GObjectRef<AdwApplication> application_;
   // Declared in construction order; shutdown() destroys them in reverse.
   std::unique_ptr<ChildReaper> reaper_;
   std::unique_ptr<ExtensionRegistry> registry_;

@@ -10,7 +10,7 @@ namespace qv::host {
 PreferencesWindow::PreferencesWindow(GtkApplication* application, ExtensionRegistry& registry)
     : application_(application), registry_(registry) {
   GtkWidget* window = adw_preferences_window_new();
-  window_ = GObjectPtr<GtkWidget>::retain(window);
+  window_ = GObjectRef<GtkWidget>::retain(window);
   gtk_window_set_title(GTK_WINDOW(window), "Extensions");
   gtk_window_set_default_size(GTK_WINDOW(window), 640, 480);
   gtk_window_set_hide_on_close(GTK_WINDOW(window), TRUE);

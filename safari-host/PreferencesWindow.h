@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "safari-host/GObjectPtr.h"
+#include "platform/linux/GObjectRef.h"
 
 typedef struct _GtkApplication GtkApplication;
 typedef struct _GtkWidget GtkWidget;
@@ -42,7 +42,7 @@ class PreferencesWindow {
 
   GtkApplication* application_;
   ExtensionRegistry& registry_;
-  GObjectPtr<GtkWidget> window_;
+  GObjectRef<GtkWidget> window_;
   GtkWidget* page_ = nullptr;   // owned by window_
   GtkWidget* group_ = nullptr;  // owned by window_
   std::vector<Row> rows_;

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "safari-host/GObjectPtr.h"
+#include "platform/linux/GObjectRef.h"
 
 namespace qv::host {
 namespace {
@@ -18,7 +18,7 @@ constexpr int windowFramesToWait = 2;
 // One wait: the page's frames first, then the window's. Whichever of completion or
 // time-out comes first ends each stage; `ready` runs exactly once.
 struct DrawWait {
-  GObjectPtr<GtkWidget> window;
+  GObjectRef<GtkWidget> window;
   std::function<void()> ready;
   guint timeout = 0;
   GObjectPtr<GdkFrameClock> clock;
@@ -88,7 +88,7 @@ struct DrawWait {
 
 void whenDrawn(GtkWidget* window, WebKitWebView* page, std::function<void()> ready) {
   auto wait = std::make_shared<DrawWait>();
-  wait->window = GObjectPtr<GtkWidget>::retain(window);
+  wait->window = GObjectRef<GtkWidget>::retain(window);
   wait->ready = std::move(ready);
   if (page == nullptr) {
     wait->waitForWindow(wait);
@@ -120,8 +120,7 @@ std::optional<std::string> saveScreenshot(GtkWidget* widget, const std::string& 
   GskRenderer* renderer = native != nullptr ? gtk_native_get_renderer(native) : nullptr;
   if (width <= 0 || height <= 0 || renderer == nullptr) return "the window is not on screen";
 
-  GObjectPtr<GdkPaintable> paintable =
-      GObjectPtr<GdkPaintable>::adopt(gtk_widget_paintable_new(widget));
+  GObjectRef<GdkPaintable> paintable(gtk_widget_paintable_new(widget));
   GtkSnapshot* snapshot = gtk_snapshot_new();
   gdk_paintable_snapshot(paintable.get(), GDK_SNAPSHOT(snapshot), width, height);
   GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
@@ -131,7 +130,7 @@ std::optional<std::string> saveScreenshot(GtkWidget* widget, const std::string& 
   GdkTexture* texture = gsk_renderer_render_texture(renderer, node, &bounds);
   gsk_render_node_unref(node);
   if (texture == nullptr) return "rendering failed";
-  GObjectPtr<GdkTexture> owned = GObjectPtr<GdkTexture>::adopt(texture);
+  GObjectRef<GdkTexture> owned(texture);
   if (!gdk_texture_save_to_png(texture, path.c_str())) return "cannot write " + path;
   return std::nullopt;
 }

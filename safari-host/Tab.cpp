@@ -47,14 +47,13 @@ void handToDesktop(const std::string& uri) {
 
 Tab::Tab(BrowserWindow& window, BrowserDelegate& delegate)
     : window_(&window), delegate_(delegate), ref_(makeRef("tab")) {
-  GObjectPtr<WebKitUserContentManager> manager =
-      GObjectPtr<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
-  GObjectPtr<WebKitSettings> settings = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
+  GObjectRef<WebKitUserContentManager> manager(webkit_user_content_manager_new());
+  GObjectRef<WebKitSettings> settings(webkit_settings_new());
   webkit_settings_set_enable_developer_extras(settings.get(), TRUE);
   auto* view = WEBKIT_WEB_VIEW(
       g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", manager.get(), "network-session",
                    webkit_network_session_get_default(), "settings", settings.get(), nullptr));
-  view_ = GObjectPtr<WebKitWebView>::adopt(WEBKIT_WEB_VIEW(g_object_ref_sink(view)));
+  view_ = GObjectRef<WebKitWebView>::sink(view);
   gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
   gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
 
@@ -299,7 +298,7 @@ void Tab::evaluate(const std::string& script, const std::string& worldName,
           (*callback)(std::nullopt, message);
           return;
         }
-        GObjectPtr<JSCValue> owned = GObjectPtr<JSCValue>::adopt(value);
+        GObjectRef<JSCValue> owned(value);
         Json json = nullptr;
         if (!jsc_value_is_undefined(value)) {
           GCharPtr text(jsc_value_to_json(value, 0));

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "platform/Json.h"
+#include "platform/linux/GObjectRef.h"
 #include "safari-host/ContentScriptInjector.h"
-#include "safari-host/GObjectPtr.h"
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _WebKitWebView WebKitWebView;
@@ -94,7 +94,7 @@ class Tab {
   std::string ref_;
   std::optional<std::string> pageRef_;
   std::string pageUrl_;
-  GObjectPtr<WebKitWebView> view_;
+  GObjectRef<WebKitWebView> view_;
   std::unique_ptr<ContentScriptInjector> injector_;
   bool navigationPending_ = false;  // load() called, WebKit not started yet
   bool provisional_ = false;        // a load started and has not committed yet

@@ -52,7 +52,7 @@ ToolbarButton::ToolbarButton(std::shared_ptr<const ExtensionInfo> extension,
       onClicked_(std::move(onClicked)),
       ref_(makeRef("toolbarItem")) {
   GtkWidget* button = gtk_button_new();
-  button_ = GObjectPtr<GtkWidget>::adopt(GTK_WIDGET(g_object_ref_sink(button)));
+  button_ = GObjectRef<GtkWidget>::sink(button);
   gtk_widget_add_css_class(button, "qv-toolbar-item");
 
   GtkWidget* content = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux/GObjectRef.h"
 #include "safari-host/ExtensionInfo.h"
-#include "safari-host/GObjectPtr.h"
 
 typedef struct _GtkWidget GtkWidget;
 
@@ -61,7 +61,7 @@ class ToolbarButton {
   std::shared_ptr<const ExtensionInfo> extension_;
   std::function<void()> onClicked_;
   std::string ref_;
-  GObjectPtr<GtkWidget> button_;
+  GObjectRef<GtkWidget> button_;
   GtkWidget* image_ = nullptr;  // owned by button_
   GtkWidget* badge_ = nullptr;  // owned by button_
   GtkWidget* label_ = nullptr;  // owned by button_; shown when there is no image

@@ -7,12 +7,14 @@
 
 namespace qv {
 
-// Owns one GObject reference; releases it when destroyed. Move-only.
+// Owns one GObject reference; releases it when destroyed. Move-only: a second owner takes
+// its own reference with retain(). Not synchronised; whichever thread drops the last
+// reference finalizes the object, so refs to widgets stay on the GTK main thread.
 template <typename T>
 class GObjectRef {
  public:
   GObjectRef() = default;
-  // Takes over a reference the caller owns (a "transfer full" result).
+  // Takes over a reference the caller owns (a "transfer full" result); null stays empty.
   explicit GObjectRef(T* owned) : ptr_(owned) {}
   ~GObjectRef() { reset(); }
   GObjectRef(GObjectRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
@@ -30,16 +32,17 @@ class GObjectRef {
   static GObjectRef sink(gpointer floating) {
     return GObjectRef(static_cast<T*>(g_object_ref_sink(floating)));
   }
-  // Adds a reference to an object somebody else owns ("transfer none").
+  // Adds a reference to an object somebody else owns ("transfer none"); null gives an
+  // empty ref.
   static GObjectRef retain(gpointer borrowed) {
+    if (borrowed == nullptr) return GObjectRef();
     return GObjectRef(static_cast<T*>(g_object_ref(borrowed)));
   }
 
   T* get() const { return ptr_; }
   explicit operator bool() const { return ptr_ != nullptr; }
   void reset() {
-    if (ptr_ != nullptr) g_object_unref(ptr_);
-    ptr_ = nullptr;
+    if (T* object = std::exchange(ptr_, nullptr)) g_object_unref(object);
   }
 
  private:
@@ -51,5 +54,17 @@ struct GFreeDeleter {
 };
 // A string GLib handed over, released with g_free.
 using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
+
+struct GErrorDeleter {
+  void operator()(GError* error) const { g_error_free(error); }
+};
+// An error a GLib call reported through its GError** argument, released with g_error_free.
+using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
+
+struct GBytesDeleter {
+  void operator()(GBytes* bytes) const { g_bytes_unref(bytes); }
+};
+// A GBytes reference the caller owns, released with g_bytes_unref.
+using GBytesPtr = std::unique_ptr<GBytes, GBytesDeleter>;
 
 }  // namespace qv

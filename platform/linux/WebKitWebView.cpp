@@ -22,11 +22,6 @@ constexpr guint16 defaultHttpsPort = 443;
 // Larger than any screen; keeps a page's size request from asking for absurd surfaces.
 constexpr double maxPopoverSide = 8192;
 
-struct GErrorDeleter {
-  void operator()(GError* e) const { g_error_free(e); }
-};
-using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
-
 struct FeatureListDeleter {
   void operator()(WebKitFeatureList* list) const { webkit_feature_list_unref(list); }
 };

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/GObjectRef.h"
+
 namespace qv::test {
 
 struct Pixel {
@@ -33,26 +35,25 @@ class Shot {
     GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
     GskRenderer* renderer = gtk_native_get_renderer(gtk_widget_get_native(widget));
     graphene_rect_t bounds = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
-    if (node && renderer) texture_ = gsk_renderer_render_texture(renderer, node, &bounds);
+    if (node && renderer) {
+      texture_ = GObjectRef<GdkTexture>(gsk_renderer_render_texture(renderer, node, &bounds));
+    }
     if (node) gsk_render_node_unref(node);
     if (texture_) {
-      width_ = gdk_texture_get_width(texture_);
-      height_ = gdk_texture_get_height(texture_);
+      width_ = gdk_texture_get_width(texture_.get());
+      height_ = gdk_texture_get_height(texture_.get());
       pixels_.resize(std::size_t(width_) * height_ * 4);
-      gdk_texture_download(texture_, pixels_.data(), std::size_t(width_) * 4);
+      gdk_texture_download(texture_.get(), pixels_.data(), std::size_t(width_) * 4);
     }
-  }
-  ~Shot() {
-    if (texture_) g_object_unref(texture_);
   }
   Shot(const Shot&) = delete;
   Shot& operator=(const Shot&) = delete;
 
-  bool valid() const { return texture_ != nullptr; }
+  bool valid() const { return bool(texture_); }
   int width() const { return width_; }
   int height() const { return height_; }
   bool save(const std::string& path) const {
-    return gdk_texture_save_to_png(texture_, path.c_str());
+    return gdk_texture_save_to_png(texture_.get(), path.c_str());
   }
   // Opaque pixels only, so premultiplication does not matter.
   Pixel at(int x, int y) const {
@@ -61,7 +62,7 @@ class Shot {
   }
 
  private:
-  GdkTexture* texture_ = nullptr;
+  GObjectRef<GdkTexture> texture_;
   int width_ = 0;
   int height_ = 0;
   std::vector<guchar> pixels_;
