@@ -21,7 +21,7 @@ struct DrawWait {
   GObjectRef<GtkWidget> window;
   std::function<void()> ready;
   guint timeout = 0;
-  GObjectPtr<GdkFrameClock> clock;
+  GObjectRef<GdkFrameClock> clock;
   gulong afterPaint = 0;
   bool pageDone = false;
   int windowFrames = 0;
@@ -66,7 +66,7 @@ struct DrawWait {
     startTimeout(self);
     GdkFrameClock* frameClock = gtk_widget_get_frame_clock(window.get());
     if (frameClock == nullptr) return;  // not on screen: the time-out ends the wait
-    clock = GObjectPtr<GdkFrameClock>::retain(frameClock);
+    clock = GObjectRef<GdkFrameClock>::retain(frameClock);
     afterPaint = g_signal_connect_data(
         frameClock, "after-paint", G_CALLBACK(+[](GdkFrameClock*, gpointer data) {
           // A copy: finishing disconnects the handler, which releases `data`.
