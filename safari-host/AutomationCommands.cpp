@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <utility>
 
 #include "platform/linux/GObjectRef.h"
 #include "safari-host/Browser.h"
@@ -37,6 +38,21 @@ Json tabJson(Tab& tab, bool active) {
               {"url", tab.url()},
               {"title", tab.title()},
               {"loading", tab.isLoading()}};
+}
+
+// The window and extension toolbar item that `args` name. Both null, with `responder`
+// failed, when either does not exist.
+std::pair<BrowserWindow*, ToolbarButton*> namedToolbarItem(Browser& browser, const Json& args,
+                                                           const ipc::Responder& responder) {
+  BrowserWindow* window = browser.findWindow(stringArg(args, "window").value_or(""));
+  ToolbarButton* item =
+      window != nullptr ? window->toolbarButton(stringArg(args, "extensionIdentifier").value_or(""))
+                        : nullptr;
+  if (item == nullptr) {
+    responder.fail(window == nullptr ? "no such window" : "no toolbar item for that extension");
+    return {nullptr, nullptr};
+  }
+  return {window, item};
 }
 
 }  // namespace
@@ -201,14 +217,8 @@ void AutomationCommands::evaluate(const Json& args, const ipc::Responder& respon
 }
 
 void AutomationCommands::toolbarItem(const Json& args, const ipc::Responder& responder) {
-  BrowserWindow* window = browser_.findWindow(stringArg(args, "window").value_or(""));
-  ToolbarButton* item =
-      window != nullptr ? window->toolbarButton(stringArg(args, "extensionIdentifier").value_or(""))
-                        : nullptr;
-  if (item == nullptr) {
-    responder.fail(window == nullptr ? "no such window" : "no toolbar item for that extension");
-    return;
-  }
+  auto [window, item] = namedToolbarItem(browser_, args, responder);
+  if (item == nullptr) return;
   std::optional<std::string> imageName = item->imageName();
   responder.reply(Json{{"badgeText", item->badgeText()},
                        {"hasImage", item->hasImage()},
@@ -219,14 +229,8 @@ void AutomationCommands::toolbarItem(const Json& args, const ipc::Responder& res
 }
 
 void AutomationCommands::clickToolbarItem(const Json& args, const ipc::Responder& responder) {
-  BrowserWindow* window = browser_.findWindow(stringArg(args, "window").value_or(""));
-  ToolbarButton* item =
-      window != nullptr ? window->toolbarButton(stringArg(args, "extensionIdentifier").value_or(""))
-                        : nullptr;
-  if (item == nullptr) {
-    responder.fail(window == nullptr ? "no such window" : "no toolbar item for that extension");
-    return;
-  }
+  auto [window, item] = namedToolbarItem(browser_, args, responder);
+  if (item == nullptr) return;
   if (!item->isEnabled()) {
     responder.fail("the toolbar item is disabled");
     return;
