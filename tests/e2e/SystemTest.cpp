@@ -181,15 +181,22 @@ TEST(EndToEnd, AutomationReachesThePopupInTheExtensionsPopover) {
   ASSERT_TRUE(thrown.error);
   EXPECT_NE(thrown.error->find("popup-boom"), std::string::npos) << *thrown.error;
 
-  // The screenshot is the popup as drawn: its size, with the Sign in button's colour.
-  Json view =
-      popupValue(system,
-                 "(() => { const b = document.querySelector('.qv-primary');"
-                 " const r = b.getBoundingClientRect();"
-                 " return {width: innerWidth, height: innerHeight, area: r.width * r.height,"
-                 " rgb: getComputedStyle(b).backgroundColor.match(/\\d+/g).slice(0, 3)"
-                 ".map(Number)}; })()");
-  ASSERT_TRUE(view.is_object() && view["rgb"].size() == 3) << view.dump();
+  // The screenshot is the popup as drawn: its size, with the Sign in button's colour. A
+  // window just shown has no size until its first layout.
+  Json view;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        view = popupValue(system,
+                          "(() => { const b = document.querySelector('.qv-primary');"
+                          " const r = b.getBoundingClientRect();"
+                          " return {width: innerWidth, height: innerHeight, area: r.width * "
+                          "r.height, rgb: getComputedStyle(b).backgroundColor.match(/\\d+/g)"
+                          ".slice(0, 3).map(Number)}; })()");
+        return view.is_object() && view["width"] > 0 && view["height"] > 0 && view["area"] > 0;
+      },
+      10s))
+      << view.dump();
+  ASSERT_EQ(view["rgb"].size(), 3u) << view.dump();
   const std::string path = shots.path() + "/popup.png";
   ipc::Reply shot;
   ASSERT_TRUE(waitUntil(
