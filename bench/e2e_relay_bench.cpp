@@ -31,13 +31,13 @@
 
 #include <gtk/gtk.h>
 
-#include "bench/MainLoop.h"
 #include "platform/linux/WebKitWebView.h"
 #include "tests/e2e/E2eSystem.h"
+#include "tests/support/MainLoop.h"
 
 namespace {
 
-using qv::bench::runUntil;
+using qv::test::runUntil;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

@@ -36,14 +36,14 @@
 #include <string>
 #include <vector>
 
-#include "bench/MainLoop.h"
 #include "platform/linux/WebKitWebView.h"
 #include "tests/integration/extension/ExtensionHarness.h"
+#include "tests/support/MainLoop.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
-using qv::bench::runUntil;
+using qv::test::runUntil;
 
 using Clock = std::chrono::steady_clock;
 using qv::Json;

@@ -11,29 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/MainLoop.h"
+
 namespace qv {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Iterates the default context on this thread until `done` or the deadline.
-bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  // Wakes the blocking iteration now and then so the deadline is noticed.
-  guint tick = g_timeout_add(
-      20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    g_main_context_iteration(nullptr, TRUE);
-  }
-  g_source_remove(tick);
-  return done();
-}
-
-// Runs the context for `duration` (to let anything wrongly scheduled show up).
-void runFor(std::chrono::milliseconds duration) {
-  auto until = std::chrono::steady_clock::now() + duration;
-  runUntil([&] { return std::chrono::steady_clock::now() >= until; }, duration + 1s);
-}
+using test::runFor;
+using test::runUntil;
 
 TEST(GlibMainQueueTest, AsyncRunsLaterInSubmissionOrder) {
   GlibMainQueue queue;

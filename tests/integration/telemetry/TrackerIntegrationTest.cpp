@@ -23,6 +23,7 @@
 #include "platform/linux/SqliteUserDefaults.h"
 #include "platform/linux/SystemClock.h"
 #include "tests/support/HttpsTestServer.h"
+#include "tests/support/MainLoop.h"
 #include "tests/support/TempDir.h"
 
 namespace qv {
@@ -31,6 +32,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::HttpsTestServer;
 using test::RecordedRequest;
+using test::runUntil;
 using test::TempDir;
 using test::TestResponse;
 
@@ -38,19 +40,6 @@ constexpr const char* userPath = "/v3/user/oranonymous";
 constexpr const char* webOrigin = "https://www.test.example";
 constexpr const char* anonymousBody =
     R"({"id":"anon-42","email":"","groups":[],"name":"","anonymous":true,"isTest":false})";
-
-// Iterates the default main context on this thread until `done` or a generous deadline.
-bool runMainLoopUntil(const std::function<bool()>& done, std::chrono::seconds timeout = 30s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  // Wakes the blocking iteration now and then so that the deadline is noticed.
-  guint tick = g_timeout_add(
-      20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    g_main_context_iteration(nullptr, TRUE);
-  }
-  g_source_remove(tick);
-  return done();
-}
 
 std::vector<RecordedRequest> requestsTo(const HttpsTestServer& server, const std::string& path) {
   std::vector<RecordedRequest> matching;
@@ -103,7 +92,7 @@ TEST_F(TrackerIntegrationTest, FirstLaunchFetchesTheAnonymousUserAndSendsTheQueu
   auto tracker = startTracker();
   tracker->vorn().trackAppStart();
 
-  ASSERT_TRUE(runMainLoopUntil([&] { return !requestsTo(server, "/").empty(); }));
+  ASSERT_TRUE(runUntil([&] { return !requestsTo(server, "/").empty(); }));
 
   auto fetches = requestsTo(server, userPath);
   ASSERT_EQ(fetches.size(), 1u);
@@ -144,7 +133,7 @@ TEST_F(TrackerIntegrationTest, LaterLaunchSendsTheStoredContainerIdAndKeepsIt) {
   auto tracker = startTracker();
   tracker->vorn().trackAppStart();
 
-  ASSERT_TRUE(runMainLoopUntil([&] { return !requestsTo(server, "/").empty(); }));
+  ASSERT_TRUE(runUntil([&] { return !requestsTo(server, "/").empty(); }));
   auto fetches = requestsTo(server, userPath);
   ASSERT_EQ(fetches.size(), 1u);
   EXPECT_EQ(fetches[0].header("x-container-id"), "stored-cid");
@@ -166,7 +155,7 @@ TEST_F(TrackerIntegrationTest, AUserSharedLaterIsPickedUpFromTheStoreWatcher) {
                            std::make_shared<SqliteSecretStore>(home.path() + "/x.sqlite3")};
   extensionSide.userInfo.setValue(UserInfo{"user-9", false, false, "ext-cid"});
 
-  ASSERT_TRUE(runMainLoopUntil([&] { return !requestsTo(server, "/").empty(); }));
+  ASSERT_TRUE(runUntil([&] { return !requestsTo(server, "/").empty(); }));
   EXPECT_EQ(tracker->vorn().client->userInfo(), (UserInfo{"user-9", false, false, "ext-cid"}));
   nlohmann::json body = nlohmann::json::parse(requestsTo(server, "/")[0].body, nullptr, false);
   EXPECT_EQ(body["containerId"], "ext-cid");
