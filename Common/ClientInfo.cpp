@@ -3,7 +3,7 @@
 #include <variant>
 
 #include "Common/FatalError.h"
-#include "Common/JsonFields.h"
+#include "platform/JsonFields.h"
 
 namespace qv {
 

@@ -7,7 +7,7 @@
 
 #include "Common/DataContainer.h"
 #include "Common/JsonCodec.h"
-#include "Common/JsonFields.h"
+#include "platform/JsonFields.h"
 
 namespace qv {
 

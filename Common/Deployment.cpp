@@ -1,7 +1,7 @@
 #include "Common/Deployment.h"
 
 #include "Common/FatalError.h"
-#include "Common/JsonFields.h"
+#include "platform/JsonFields.h"
 #include "platform/Url.h"
 
 namespace qv {

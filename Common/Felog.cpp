@@ -1,6 +1,6 @@
 #include "Common/Felog.h"
 
-#include "Common/JsonFields.h"
+#include "platform/JsonFields.h"
 #include "platform/Url.h"
 
 namespace qv {

@@ -1,7 +1,7 @@
 #include "Common/SharedData.h"
 
 #include "Common/Identifiers.h"
-#include "Common/JsonFields.h"
+#include "platform/JsonFields.h"
 
 namespace qv {
 

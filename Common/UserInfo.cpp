@@ -1,6 +1,6 @@
 #include "Common/UserInfo.h"
 
-#include "Common/JsonFields.h"
+#include "platform/JsonFields.h"
 
 namespace qv {
 

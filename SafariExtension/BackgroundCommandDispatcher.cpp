@@ -2,9 +2,9 @@
 
 #include <variant>
 
-#include "Common/JsonFields.h"
 #include "SafariExtension/BoolValue.h"
 #include "SafariExtension/ExtensionLog.h"
+#include "platform/JsonFields.h"
 #include "platform/Url.h"
 
 namespace qv {

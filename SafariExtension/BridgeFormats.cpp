@@ -1,6 +1,6 @@
 #include "SafariExtension/BridgeFormats.h"
 
-#include "Common/JsonFields.h"
+#include "platform/JsonFields.h"
 
 namespace qv {
 

@@ -26,7 +26,4 @@ struct CodeVerification {
   bool operator==(const CodeVerification&) const = default;
 };
 
-// Standard base64, then "/" → "_", "+" → "-", and every "=" dropped.
-std::string base64Url(std::span<const std::uint8_t> bytes);
-
 }  // namespace qv

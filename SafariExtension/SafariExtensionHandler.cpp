@@ -1,7 +1,7 @@
 #include "SafariExtension/SafariExtensionHandler.h"
 
-#include "Common/JsonFields.h"
 #include "SafariExtension/ExtensionLog.h"
+#include "platform/JsonFields.h"
 
 namespace qv {
 namespace {

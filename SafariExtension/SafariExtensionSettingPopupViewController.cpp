@@ -4,9 +4,9 @@
 #include <variant>
 
 #include "Common/FatalError.h"
-#include "Common/JsonFields.h"
 #include "SafariExtension/BridgeFormats.h"
 #include "SafariExtension/ExtensionLog.h"
+#include "platform/JsonFields.h"
 #include "platform/Url.h"
 
 namespace qv {

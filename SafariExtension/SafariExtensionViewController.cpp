@@ -3,8 +3,8 @@
 #include <variant>
 
 #include "Common/FatalError.h"
-#include "Common/JsonFields.h"
 #include "SafariExtension/ExtensionLog.h"
+#include "platform/JsonFields.h"
 #include "platform/Url.h"
 
 namespace qv {

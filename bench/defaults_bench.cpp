@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/SqliteUserDefaults.h"
+#include "platform/linux/store/SqliteUserDefaults.h"
 
 namespace {
 

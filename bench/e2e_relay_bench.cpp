@@ -31,7 +31,7 @@
 
 #include <gtk/gtk.h>
 
-#include "platform/linux/WebKitWebView.h"
+#include "platform/linux/webkit/WebKitWebView.h"
 #include "tests/e2e/E2eSystem.h"
 #include "tests/support/MainLoop.h"
 

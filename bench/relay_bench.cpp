@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/WebKitWebView.h"
+#include "platform/linux/webkit/WebKitWebView.h"
 #include "tests/integration/extension/ExtensionHarness.h"
 #include "tests/support/MainLoop.h"
 #include "tests/support/TempDir.h"

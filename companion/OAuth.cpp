@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "Common/JsonFields.h"
 #include "Common/OAuthUtils.h"
+#include "platform/JsonFields.h"
 
 namespace qv {
 namespace {

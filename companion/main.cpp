@@ -13,43 +13,36 @@
 #include "companion/AppDelegate.h"
 #include "companion/Env.h"
 #include "companion/MainMenu.h"
-#include "platform/linux/AdwAlert.h"
-#include "platform/linux/AdwAppearance.h"
-#include "platform/linux/DesktopEntry.h"
-#include "platform/linux/GtkCompanionApplication.h"
-#include "platform/linux/GtkNotificationCenter.h"
-#include "platform/linux/GtkViewFactory.h"
-#include "platform/linux/IpcSafariExtensionManager.h"
-#include "platform/linux/LinuxBundle.h"
-#include "platform/linux/LinuxPlatform.h"
-#include "platform/linux/SafariHostPaths.h"
-#include "platform/linux/SoupCookieParser.h"
+#include "ipc/Paths.h"
+#include "platform/linux/common/LinuxPlatform.h"
+#include "platform/linux/gtk/AdwAlert.h"
+#include "platform/linux/gtk/AdwAppearance.h"
+#include "platform/linux/gtk/GtkCompanionApplication.h"
+#include "platform/linux/gtk/GtkNotificationCenter.h"
+#include "platform/linux/gtk/GtkViewFactory.h"
+#include "platform/linux/net/SoupCookieParser.h"
+#include "platform/linux/safari/IpcSafariExtensionManager.h"
+#include "platform/linux/safari/SafariHostRegistration.h"
+#include "platform/linux/system/DesktopEntry.h"
+#include "platform/linux/system/LinuxBundle.h"
 
 namespace qv {
 namespace {
 
 constexpr const char* desktopEntryResource = "quorvane-for-safari";
 
-std::optional<std::string> infoString(const Bundle& bundle, const char* key) {
-  std::optional<Json> info = bundle.infoDictionary();
-  if (!info || !info->is_object()) return std::nullopt;
-  auto it = info->find(key);
-  if (it == info->end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
-}
-
 // What launch services would do on the Mac: make the bundle known, so that the
 // callback scheme opens this executable and safari-host finds the extension.
 void registerBundle(const LinuxBundle& bundle, const std::string& identifier) {
   if (!safarihost::writeRegistration(identifier, bundle.bundlePath())) {
     std::fprintf(stderr, "Quorvane_for_Safari: could not write %s\n",
-                 safarihost::registrationPath(identifier).c_str());
+                 ipc::registrationPath(identifier).c_str());
   }
   std::optional<std::string> path = bundle.pathForResource(desktopEntryResource, "desktop");
   if (!path) return;
   std::variant<std::string, ReadError> contents = bundle.contentsOfFile(*path);
   const std::string executable = bundle.bundlePath() + "/Contents/MacOS/" +
-                                 infoString(bundle, "CFBundleExecutable").value_or("");
+                                 bundle.infoString("CFBundleExecutable").value_or("");
   std::optional<std::string> entry;
   if (auto* text = std::get_if<std::string>(&contents)) {
     entry = desktop::withExecutable(*text, executable);
@@ -68,13 +61,13 @@ int run(int argc, char** argv) {
   // A broken bundle stops the process when the environment is built; until then the
   // fixed identifier stands in.
   const std::string identifier = bundle->bundleIdentifier().value_or("com.quorvane.safari");
-  const std::string appName = infoString(*bundle, "CFBundleName").value_or("Quorvane for Safari");
+  const std::string appName = bundle->infoString("CFBundleName").value_or("Quorvane for Safari");
   g_set_prgname(identifier.c_str());
   g_set_application_name(appName.c_str());
   registerBundle(*bundle, identifier);
 
   auto application = std::make_shared<GtkCompanionApplication>(
-      identifier, appName, infoString(*bundle, "CFBundleShortVersionString").value_or(""), argc,
+      identifier, appName, bundle->infoString("CFBundleShortVersionString").value_or(""), argc,
       argv);
   // A second launch hands its URL to the running instance and ends.
   if (application->isRemote()) return application->run();
@@ -85,7 +78,7 @@ int run(int argc, char** argv) {
   GtkApplication* gtkApplication = application->gtkApplication();
   Env::installCompanionPlatform(CompanionPlatform{
       application, application,
-      std::make_shared<IpcSafariExtensionManager>(safarihost::controlSocketPath(), mainQueue),
+      std::make_shared<IpcSafariExtensionManager>(ipc::controlSocketPath(), mainQueue),
       std::make_shared<AdwAlert>(gtkApplication),
       std::make_shared<GtkNotificationCenter>(G_APPLICATION(gtkApplication)),
       std::make_shared<AdwAppearance>(), std::make_shared<GtkViewFactory>(gtkApplication, bundle),

@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "companion/telemetry/Auth.h"
-#include "platform/linux/SoupCookieParser.h"
+#include "platform/linux/net/SoupCookieParser.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Common/JsonFields.h"
 #include "ExtensionFuzzWorld.h"
+#include "platform/JsonFields.h"
 #include "platform/testing/RecordingUrlSession.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Common/JsonFields.h"
 #include "ExtensionFuzzWorld.h"
 #include "SafariExtension/SafariExtensionHandler.h"
+#include "platform/JsonFields.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "platform/Json.h"
+#include "platform/JsonFields.h"
 
 namespace qv {
 
@@ -31,14 +32,13 @@ class Bundle {
   // The whole file at `path` (as returned by pathForResource) as bytes-in-a-string.
   virtual std::variant<std::string, ReadError> contentsOfFile(const std::string& path) const = 0;
 
-  // CFBundleIdentifier when it is a string.
-  std::optional<std::string> bundleIdentifier() const {
-    auto info = infoDictionary();
-    if (!info || !info->is_object()) return std::nullopt;
-    auto it = info->find("CFBundleIdentifier");
-    if (it == info->end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
+  // The Info.plist member `key` when it is a string.
+  std::optional<std::string> infoString(const char* key) const {
+    std::optional<Json> info = infoDictionary();
+    return info ? json::string(*info, key) : std::nullopt;
   }
+  // CFBundleIdentifier when it is a string.
+  std::optional<std::string> bundleIdentifier() const { return infoString("CFBundleIdentifier"); }
 };
 
 }  // namespace qv

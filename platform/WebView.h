@@ -67,6 +67,19 @@ class WebViewFactory {
   virtual std::unique_ptr<WebView> makeHiddenWebView() = 0;
   // The popover's window, hidden, with content of `size`. Null when none can be made.
   virtual std::unique_ptr<PopoverWindow> makePopoverWindow(ContentSize size) = 0;
+
+  // Automation (tests, demos) of the popover window made here that is shown now: its
+  // content web view's main frame. Each completes exactly once on the main thread, maybe
+  // before returning, also when the window or its view goes away meanwhile; the error
+  // text says why it failed ("the popover is not shown" when none is).
+  //
+  // Runs `script`: the value of its completion as JSON (null when it has none), or the
+  // message of the exception it threw.
+  using EvaluateDone = std::function<void(std::optional<Json> value, std::string error)>;
+  virtual void evaluateInShownPopover(const std::string& script, EvaluateDone done) = 0;
+  // Writes what the content web view shows to `pngPath` as PNG; absent on success.
+  using SnapshotDone = std::function<void(std::optional<std::string> error)>;
+  virtual void snapshotShownPopover(const std::string& pngPath, SnapshotDone done) = 0;
 };
 
 }  // namespace qv

@@ -8,13 +8,15 @@
 #include <memory>
 #include <utility>
 
-#include "platform/linux/GObjectRef.h"
+#include "ipc/Protocol.h"
+#include "platform/JsonFields.h"
+#include "platform/linux/system/GObjectRef.h"
+#include "platform/linux/system/MainContext.h"
 #include "safari-host/Browser.h"
 #include "safari-host/BrowserWindow.h"
 #include "safari-host/ContentScriptApi.h"
 #include "safari-host/ExtensionHost.h"
 #include "safari-host/ExtensionRegistry.h"
-#include "safari-host/MainThread.h"
 #include "safari-host/Screenshot.h"
 #include "safari-host/Tab.h"
 #include "safari-host/ToolbarButton.h"
@@ -26,10 +28,9 @@ constexpr std::int64_t kDefaultLoadTimeoutMs = 30000;
 // How long an extension may take over a popover request before the caller hears an error.
 constexpr std::chrono::seconds kPopoverAnswerTimeout{10};
 
-std::optional<std::string> stringArg(const Json& args, const char* key) {
-  auto it = args.find(key);
-  if (it == args.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
+// A string argument the dispatcher has checked is there.
+const std::string& text(const Json& args, const char* key) {
+  return args[key].get_ref<const std::string&>();
 }
 
 Json tabJson(Tab& tab, bool active) {
@@ -44,10 +45,9 @@ Json tabJson(Tab& tab, bool active) {
 // failed, when either does not exist.
 std::pair<BrowserWindow*, ToolbarButton*> namedToolbarItem(Browser& browser, const Json& args,
                                                            const ipc::Responder& responder) {
-  BrowserWindow* window = browser.findWindow(stringArg(args, "window").value_or(""));
+  BrowserWindow* window = browser.findWindow(text(args, "window"));
   ToolbarButton* item =
-      window != nullptr ? window->toolbarButton(stringArg(args, "extensionIdentifier").value_or(""))
-                        : nullptr;
+      window != nullptr ? window->toolbarButton(text(args, "extensionIdentifier")) : nullptr;
   if (item == nullptr) {
     responder.fail(window == nullptr ? "no such window" : "no toolbar item for that extension");
     return {nullptr, nullptr};
@@ -59,30 +59,23 @@ std::pair<BrowserWindow*, ToolbarButton*> namedToolbarItem(Browser& browser, con
 
 AutomationCommands::AutomationCommands(Browser& browser, ExtensionRegistry& registry,
                                        ExtensionHost& extensions, std::function<void()> quit)
-    : browser_(browser), registry_(registry), extensions_(extensions), quit_(std::move(quit)) {
-  commands_ = {
-      {"automation.listWindows", &AutomationCommands::listWindows},
-      {"automation.openWindow", &AutomationCommands::openWindow},
-      {"automation.openTab", &AutomationCommands::openTab},
-      {"automation.activateTab", &AutomationCommands::activateTab},
-      {"automation.waitForLoad", &AutomationCommands::waitForLoad},
-      {"automation.evaluate", &AutomationCommands::evaluate},
-      {"automation.toolbarItem", &AutomationCommands::toolbarItem},
-      {"automation.clickToolbarItem", &AutomationCommands::clickToolbarItem},
-      {"automation.setExtensionEnabled", &AutomationCommands::setExtensionEnabled},
-      {"automation.screenshot", &AutomationCommands::screenshot},
-      {"automation.evaluatePopover", &AutomationCommands::evaluatePopover},
-      {"automation.popoverScreenshot", &AutomationCommands::popoverScreenshot},
-      {"automation.quit", &AutomationCommands::quit},
-  };
-}
+    : browser_(browser), registry_(registry), extensions_(extensions), quit_(std::move(quit)) {}
 
-bool AutomationCommands::handle(const std::string& method, const Json& args,
-                                const ipc::Responder& responder) {
-  auto it = commands_.find(method);
-  if (it == commands_.end()) return false;
-  (this->*(it->second))(args, responder);
-  return true;
+void AutomationCommands::registerOn(ipc::Dispatcher& dispatcher) {
+  namespace control = ipc::control;
+  dispatcher.on(control::listWindows, this, &AutomationCommands::listWindows);
+  dispatcher.on(control::openWindow, this, &AutomationCommands::openWindow);
+  dispatcher.on(control::openTab, this, &AutomationCommands::openTab);
+  dispatcher.on(control::activateTab, this, &AutomationCommands::activateTab);
+  dispatcher.on(control::waitForLoad, this, &AutomationCommands::waitForLoad);
+  dispatcher.on(control::evaluate, this, &AutomationCommands::evaluate);
+  dispatcher.on(control::toolbarItem, this, &AutomationCommands::toolbarItem);
+  dispatcher.on(control::clickToolbarItem, this, &AutomationCommands::clickToolbarItem);
+  dispatcher.on(control::setExtensionEnabled, this, &AutomationCommands::setExtensionEnabled);
+  dispatcher.on(control::screenshot, this, &AutomationCommands::screenshot);
+  dispatcher.on(control::evaluatePopover, this, &AutomationCommands::evaluatePopover);
+  dispatcher.on(control::popoverScreenshot, this, &AutomationCommands::popoverScreenshot);
+  dispatcher.on(control::quit, this, &AutomationCommands::quit);
 }
 
 void AutomationCommands::listWindows(const Json&, const ipc::Responder& responder) {
@@ -99,25 +92,24 @@ void AutomationCommands::listWindows(const Json&, const ipc::Responder& responde
 }
 
 void AutomationCommands::openWindow(const Json& args, const ipc::Responder& responder) {
-  BrowserWindow& window = browser_.openWindow(stringArg(args, "url").value_or("about:blank"));
+  BrowserWindow& window = browser_.openWindow(json::string(args, "url").value_or("about:blank"));
   Tab* tab = window.activeTab();
   responder.reply(Json{{"window", window.ref()}, {"tab", tab != nullptr ? tab->ref() : ""}});
 }
 
 void AutomationCommands::openTab(const Json& args, const ipc::Responder& responder) {
-  BrowserWindow* window = browser_.findWindow(stringArg(args, "window").value_or(""));
+  BrowserWindow* window = browser_.findWindow(text(args, "window"));
   if (window == nullptr) {
     responder.fail("no such window");
     return;
   }
-  auto activate = args.find("activate");
-  bool makeActive = activate == args.end() || !activate->is_boolean() || activate->get<bool>();
-  Tab& tab = window->openTab(stringArg(args, "url").value_or("about:blank"), makeActive);
+  bool makeActive = json::boolean(args, "activate").value_or(true);
+  Tab& tab = window->openTab(json::string(args, "url").value_or("about:blank"), makeActive);
   responder.reply(Json{{"tab", tab.ref()}});
 }
 
 void AutomationCommands::activateTab(const Json& args, const ipc::Responder& responder) {
-  Tab* tab = browser_.findTab(stringArg(args, "tab").value_or(""));
+  Tab* tab = browser_.findTab(text(args, "tab"));
   if (tab == nullptr) {
     responder.fail("no such tab");
     return;
@@ -130,7 +122,7 @@ void AutomationCommands::activateTab(const Json& args, const ipc::Responder& res
 }
 
 void AutomationCommands::waitForLoad(const Json& args, const ipc::Responder& responder) {
-  Tab* tab = browser_.findTab(stringArg(args, "tab").value_or(""));
+  Tab* tab = browser_.findTab(text(args, "tab"));
   if (tab == nullptr) {
     responder.fail("no such tab");
     return;
@@ -183,17 +175,16 @@ void AutomationCommands::waitForLoad(const Json& args, const ipc::Responder& res
 }
 
 void AutomationCommands::evaluate(const Json& args, const ipc::Responder& responder) {
-  Tab* tab = browser_.findTab(stringArg(args, "tab").value_or(""));
-  std::optional<std::string> script = stringArg(args, "script");
-  if (tab == nullptr || !script) {
-    responder.fail(tab == nullptr ? "no such tab" : "script must be a string");
+  Tab* tab = browser_.findTab(text(args, "tab"));
+  if (tab == nullptr) {
+    responder.fail("no such tab");
     return;
   }
-  std::string world = stringArg(args, "world").value_or("page");
+  std::string world = json::string(args, "world").value_or("page");
   std::string worldName;
   if (world == "extension") {
     // The named extension's world, or the first enabled extension's.
-    std::optional<std::string> identifier = stringArg(args, "extensionIdentifier");
+    std::optional<std::string> identifier = json::string(args, "extensionIdentifier");
     if (!identifier) {
       auto enabled = registry_.enabledExtensions();
       if (enabled.empty()) {
@@ -207,13 +198,14 @@ void AutomationCommands::evaluate(const Json& args, const ipc::Responder& respon
     responder.fail("world must be \"page\" or \"extension\"");
     return;
   }
-  tab->evaluate(*script, worldName, [responder](std::optional<Json> value, std::string error) {
-    if (value) {
-      responder.reply(Json{{"value", std::move(*value)}});
-    } else {
-      responder.fail(error);
-    }
-  });
+  tab->evaluate(text(args, "script"), worldName,
+                [responder](std::optional<Json> value, std::string error) {
+                  if (value) {
+                    responder.reply(Json{{"value", std::move(*value)}});
+                  } else {
+                    responder.fail(error);
+                  }
+                });
 }
 
 void AutomationCommands::toolbarItem(const Json& args, const ipc::Responder& responder) {
@@ -240,23 +232,18 @@ void AutomationCommands::clickToolbarItem(const Json& args, const ipc::Responder
 }
 
 void AutomationCommands::setExtensionEnabled(const Json& args, const ipc::Responder& responder) {
-  std::optional<std::string> identifier = stringArg(args, "extensionIdentifier");
-  auto enabled = args.find("enabled");
-  if (!identifier || enabled == args.end() || !enabled->is_boolean()) {
-    responder.fail("needs extensionIdentifier (string) and enabled (bool)");
-    return;
-  }
-  if (!registry_.setEnabled(*identifier, enabled->get<bool>())) {
-    responder.fail("unknown extension: " + *identifier);
+  const std::string& identifier = text(args, "extensionIdentifier");
+  if (!registry_.setEnabled(identifier, *json::boolean(args, "enabled"))) {
+    responder.fail("unknown extension: " + identifier);
     return;
   }
   responder.reply();
 }
 
 void AutomationCommands::screenshot(const Json& args, const ipc::Responder& responder) {
-  BrowserWindow* window = browser_.findWindow(stringArg(args, "window").value_or(""));
-  std::optional<std::string> path = stringArg(args, "path");
-  if (window == nullptr || !path || path->empty()) {
+  BrowserWindow* window = browser_.findWindow(text(args, "window"));
+  const std::string& path = text(args, "path");
+  if (window == nullptr || path.empty()) {
     responder.fail(window == nullptr ? "no such window" : "path must be a file path");
     return;
   }
@@ -264,7 +251,7 @@ void AutomationCommands::screenshot(const Json& args, const ipc::Responder& resp
   Tab* tab = window->activeTab();
   whenDrawn(
       GTK_WIDGET(window->gtkWindow()), tab != nullptr ? WEBKIT_WEB_VIEW(tab->widget()) : nullptr,
-      [&browser = browser_, ref = window->ref(), path = *path, responder] {
+      [&browser = browser_, ref = window->ref(), path, responder] {
         BrowserWindow* drawn = browser.findWindow(ref);
         if (drawn == nullptr) return responder.fail("the window closed");
         std::optional<std::string> error = saveScreenshot(GTK_WIDGET(drawn->gtkWindow()), path);
@@ -274,46 +261,27 @@ void AutomationCommands::screenshot(const Json& args, const ipc::Responder& resp
 }
 
 void AutomationCommands::evaluatePopover(const Json& args, const ipc::Responder& responder) {
-  std::optional<std::string> identifier = stringArg(args, "extensionIdentifier");
-  std::optional<std::string> script = stringArg(args, "script");
-  if (!identifier || !script) {
-    responder.fail("needs extensionIdentifier and script (strings)");
-    return;
-  }
-  extensions_.callRunningExtension(
-      *identifier, "automation.evaluatePopover", Json{{"script", *script}}, kPopoverAnswerTimeout,
-      [responder](const ipc::Reply& reply) {
-        if (!reply.result) {
-          responder.fail(reply.error.value_or("no answer"));
-          return;
-        }
-        const Json& result = *reply.result;
-        auto value = result.is_object() ? result.find("value") : result.end();
-        if (value == result.end()) {
-          responder.fail("the extension answered without a value");
-          return;
-        }
-        responder.reply(Json{{"value", *value}});
-      });
+  extensions_.callRunningExtension(text(args, "extensionIdentifier"), ipc::handler::evaluatePopover,
+                                   Json{{"script", text(args, "script")}}, kPopoverAnswerTimeout,
+                                   [responder](const ipc::Reply& reply) {
+                                     if (reply.error) return responder.fail(*reply.error);
+                                     responder.reply(Json{{"value", (*reply.result)["value"]}});
+                                   });
 }
 
 void AutomationCommands::popoverScreenshot(const Json& args, const ipc::Responder& responder) {
-  std::optional<std::string> identifier = stringArg(args, "extensionIdentifier");
-  std::optional<std::string> path = stringArg(args, "path");
-  if (!identifier || !path || path->empty()) {
-    responder.fail("needs extensionIdentifier and path (strings)");
+  const std::string& path = text(args, "path");
+  if (path.empty()) {
+    responder.fail("path must be a file path");
     return;
   }
   // The extension's working folder need not be ours: it gets the path we would use.
-  GCharPtr absolute(g_canonicalize_filename(path->c_str(), nullptr));
-  extensions_.callRunningExtension(*identifier, "automation.popoverScreenshot",
-                                   Json{{"path", absolute.get()}}, kPopoverAnswerTimeout,
-                                   [responder](const ipc::Reply& reply) {
-                                     if (reply.result) {
-                                       responder.reply();
-                                     } else {
-                                       responder.fail(reply.error.value_or("no answer"));
-                                     }
+  GCharPtr absolute(g_canonicalize_filename(path.c_str(), nullptr));
+  extensions_.callRunningExtension(text(args, "extensionIdentifier"),
+                                   ipc::handler::popoverScreenshot, Json{{"path", absolute.get()}},
+                                   kPopoverAnswerTimeout, [responder](const ipc::Reply& reply) {
+                                     if (reply.error) return responder.fail(*reply.error);
+                                     responder.reply();
                                    });
 }
 

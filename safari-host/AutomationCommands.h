@@ -1,11 +1,10 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <string>
 
+#include "ipc/Dispatcher.h"
 #include "platform/Json.h"
-#include "platform/linux/IpcConnection.h"
 
 namespace qv::host {
 
@@ -21,12 +20,10 @@ class AutomationCommands {
   AutomationCommands(Browser& browser, ExtensionRegistry& registry, ExtensionHost& extensions,
                      std::function<void()> quit);
 
-  // False when `method` is not an automation call (nothing was answered).
-  bool handle(const std::string& method, const Json& args, const ipc::Responder& responder);
+  // Adds these calls to the control socket's dispatcher; they must not outlive this.
+  void registerOn(ipc::Dispatcher& dispatcher);
 
  private:
-  using Command = void (AutomationCommands::*)(const Json& args, const ipc::Responder& responder);
-
   void listWindows(const Json& args, const ipc::Responder& responder);
   void openWindow(const Json& args, const ipc::Responder& responder);
   void openTab(const Json& args, const ipc::Responder& responder);
@@ -46,7 +43,6 @@ class AutomationCommands {
   ExtensionRegistry& registry_;
   ExtensionHost& extensions_;
   std::function<void()> quit_;
-  std::map<std::string, Command> commands_;
 };
 
 }  // namespace qv::host

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "platform/linux/system/MainContext.h"
 #include "safari-host/BrowserDelegate.h"
 #include "safari-host/BrowserWindow.h"
-#include "safari-host/MainThread.h"
 #include "safari-host/Tab.h"
 #include "safari-host/ToolbarButton.h"
 

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
+#include "platform/linux/system/MainContext.h"
 #include "safari-host/AddressText.h"
 #include "safari-host/Browser.h"
 #include "safari-host/BrowserDelegate.h"
-#include "safari-host/MainThread.h"
 #include "safari-host/Refs.h"
 #include "safari-host/Tab.h"
 #include "safari-host/ToolbarButton.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;

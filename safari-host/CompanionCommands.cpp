@@ -1,62 +1,49 @@
 #include "safari-host/CompanionCommands.h"
 
+#include "ipc/Protocol.h"
+#include "platform/JsonFields.h"
 #include "safari-host/ExtensionHost.h"
 #include "safari-host/ExtensionRegistry.h"
 
 namespace qv::host {
-namespace {
-
-std::optional<std::string> identifierArg(const Json& args) {
-  auto it = args.find("extensionIdentifier");
-  if (it == args.end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
-}
-
-}  // namespace
 
 CompanionCommands::CompanionCommands(ExtensionRegistry& registry, ExtensionHost& host,
                                      ShowPreferences show)
     : registry_(registry), host_(host), showPreferences_(std::move(show)) {}
 
-bool CompanionCommands::handle(const std::string& method, const Json& args,
-                               const ipc::Responder& responder) {
-  if (method != "extensions.dispatchMessage" && method != "extensions.getState" &&
-      method != "extensions.showPreferences") {
-    return false;
-  }
-  std::optional<std::string> identifier = identifierArg(args);
-  if (!identifier) {
-    responder.fail("extensionIdentifier must be a string");
-    return true;
-  }
-  if (!registry_.find(*identifier)) {
-    responder.fail("unknown extension: " + *identifier);
-    return true;
-  }
-  if (method == "extensions.getState") {
+void CompanionCommands::registerOn(ipc::Dispatcher& dispatcher) {
+  dispatcher.on(ipc::control::dispatchMessage, this, &CompanionCommands::dispatchMessage);
+  dispatcher.on(ipc::control::getState, this, &CompanionCommands::getState);
+  dispatcher.on(ipc::control::showPreferences, this, &CompanionCommands::showPreferences);
+}
+
+std::optional<std::string> CompanionCommands::knownExtension(
+    const Json& args, const ipc::Responder& responder) const {
+  std::string identifier = *json::string(args, "extensionIdentifier");
+  if (registry_.find(identifier)) return identifier;
+  responder.fail("unknown extension: " + identifier);
+  return std::nullopt;
+}
+
+void CompanionCommands::dispatchMessage(const Json& args, const ipc::Responder& responder) {
+  std::optional<std::string> identifier = knownExtension(args, responder);
+  if (!identifier) return;
+  std::optional<std::string> error = host_.dispatchFromContainingApp(
+      *identifier, *json::string(args, "name"), args.value("userInfo", Json(nullptr)));
+  if (error) return responder.fail(*error);
+  responder.reply();
+}
+
+void CompanionCommands::getState(const Json& args, const ipc::Responder& responder) {
+  if (std::optional<std::string> identifier = knownExtension(args, responder)) {
     responder.reply(Json{{"isEnabled", registry_.isEnabled(*identifier)}});
-  } else if (method == "extensions.showPreferences") {
-    showPreferences_(*identifier, [responder] { responder.reply(); });
-  } else {
-    auto name = args.find("name");
-    auto userInfo = args.find("userInfo");
-    if (name == args.end() || !name->is_string()) {
-      responder.fail("name must be a string");
-      return true;
-    }
-    if (userInfo != args.end() && !userInfo->is_null() && !userInfo->is_object()) {
-      responder.fail("userInfo must be an object or null");
-      return true;
-    }
-    std::optional<std::string> error = host_.dispatchFromContainingApp(
-        *identifier, name->get<std::string>(), userInfo == args.end() ? Json(nullptr) : *userInfo);
-    if (error) {
-      responder.fail(*error);
-    } else {
-      responder.reply();
-    }
   }
-  return true;
+}
+
+void CompanionCommands::showPreferences(const Json& args, const ipc::Responder& responder) {
+  if (std::optional<std::string> identifier = knownExtension(args, responder)) {
+    showPreferences_(*identifier, [responder] { responder.reply(); });
+  }
 }
 
 }  // namespace qv::host

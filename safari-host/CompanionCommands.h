@@ -1,11 +1,9 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <string>
 
-#include "platform/Json.h"
-#include "platform/linux/IpcConnection.h"
+#include "ipc/Dispatcher.h"
 
 namespace qv::host {
 
@@ -23,10 +21,17 @@ class CompanionCommands {
 
   CompanionCommands(ExtensionRegistry& registry, ExtensionHost& host, ShowPreferences show);
 
-  // False when `method` is not one of these calls (nothing was answered).
-  bool handle(const std::string& method, const Json& args, const ipc::Responder& responder);
+  // Adds these calls to the control socket's dispatcher; they must not outlive this.
+  void registerOn(ipc::Dispatcher& dispatcher);
 
  private:
+  void dispatchMessage(const Json& args, const ipc::Responder& responder);
+  void getState(const Json& args, const ipc::Responder& responder);
+  void showPreferences(const Json& args, const ipc::Responder& responder);
+  // The named extension, or the error answered when it is unknown.
+  std::optional<std::string> knownExtension(const Json& args,
+                                            const ipc::Responder& responder) const;
+
   ExtensionRegistry& registry_;
   ExtensionHost& host_;
   ShowPreferences showPreferences_;

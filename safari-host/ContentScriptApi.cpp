@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "safari-host/JsonDepth.h"
+#include "ipc/Frame.h"
 
 namespace qv::host {
 namespace {
@@ -112,7 +112,7 @@ std::optional<PostedMessage> parsePostedMessage(const std::string& bodyJson) {
   Json body = Json::parse(bodyJson, nullptr, /*allow_exceptions=*/false);
   if (body.is_discarded() || !body.is_string()) return std::nullopt;
   Json message = Json::parse(body.get<std::string>(), nullptr, /*allow_exceptions=*/false);
-  if (message.is_discarded() || !message.is_object() || !jsonDepthWithin(message)) {
+  if (message.is_discarded() || !message.is_object() || !ipc::jsonDepthWithin(message)) {
     return std::nullopt;
   }
   auto name = message.find("name");
@@ -124,7 +124,7 @@ std::optional<PostedMessage> parsePostedMessage(const std::string& bodyJson) {
 }
 
 std::optional<std::string> javaScriptLiteral(const Json& value) {
-  if (!jsonDepthWithin(value)) return std::nullopt;
+  if (!ipc::jsonDepthWithin(value)) return std::nullopt;
   // ensure_ascii also escapes U+2028 and U+2029, which older engines reject in literals.
   return value.dump(-1, ' ', /*ensure_ascii=*/true, Json::error_handler_t::replace);
 }

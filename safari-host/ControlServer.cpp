@@ -9,10 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/linux/XdgPaths.h"
-#include "safari-host/JsonDepth.h"
+#include "platform/linux/system/MainContext.h"
+#include "platform/linux/system/XdgPaths.h"
 #include "safari-host/Log.h"
-#include "safari-host/MainThread.h"
 
 namespace qv::host {
 
@@ -28,10 +27,6 @@ ControlServer::~ControlServer() {
     ::unlink(path_.c_str());
   }
   for (auto& [id, connection] : clients_) connection->close();
-}
-
-std::string ControlServer::defaultPath() {
-  return xdg::runtimeDir() + "/safari-host-" + std::to_string(getuid()) + "/control.sock";
 }
 
 std::optional<std::string> ControlServer::listen(const std::string& path) {
@@ -93,10 +88,6 @@ void ControlServer::accept() {
   ipc::Connection::Handlers handlers;
   handlers.onCall = [this, alive](const std::string& method, const Json& args,
                                   ipc::Responder responder) {
-    if (!jsonDepthWithin(args)) {
-      responder.fail("arguments nested too deeply");
-      return;
-    }
     postToMain([this, alive, method, args, responder] {
       std::shared_ptr<bool> running = alive.lock();
       if (running && *running) handler_(method, args, responder);
@@ -104,6 +95,9 @@ void ControlServer::accept() {
   };
   handlers.onProtocolError = [](const std::string& description) {
     logError("control client broke the protocol: " + description);
+  };
+  handlers.onDropped = [](const std::string& description) {
+    logError("control client sent a message that was refused: " + description);
   };
   handlers.onClose = [this, alive, id] {
     postToMain([this, alive, id] {

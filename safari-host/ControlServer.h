@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "ipc/Connection.h"
 #include "platform/Json.h"
-#include "platform/linux/IpcConnection.h"
 
 namespace qv::host {
 
@@ -26,8 +26,6 @@ class ControlServer {
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
 
-  // ${XDG_RUNTIME_DIR:-/tmp}/safari-host-<uid>/control.sock
-  static std::string defaultPath();
   // Listens at `path`, creating its directory 0700. Refuses a directory that another
   // user owns, and a socket another safari-host is listening on. The error text when
   // it cannot listen.

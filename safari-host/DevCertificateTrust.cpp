@@ -2,7 +2,7 @@
 
 #include <gio/gio.h>
 
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
 
 namespace qv::host {
 

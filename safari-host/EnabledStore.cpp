@@ -1,24 +1,23 @@
 #include "safari-host/EnabledStore.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-
 #include "platform/Json.h"
-#include "platform/linux/XdgPaths.h"
+#include "platform/linux/system/Files.h"
+#include "platform/linux/system/XdgPaths.h"
 #include "safari-host/Log.h"
 
 namespace qv::host {
 
+namespace {
+
+// Far more than any number of extensions a person installs.
+constexpr std::size_t kMaxFileSize = 4 * 1024 * 1024;
+
+}  // namespace
+
 EnabledStore::EnabledStore(std::string path) : path_(std::move(path)) {
-  std::ifstream file(path_, std::ios::binary);
-  if (!file) return;
-  std::stringstream contents;
-  contents << file.rdbuf();
-  Json root = Json::parse(contents.str(), nullptr, /*allow_exceptions=*/false);
+  std::optional<std::string> contents = files::read(path_, kMaxFileSize);
+  if (!contents) return;
+  Json root = Json::parse(*contents, nullptr, /*allow_exceptions=*/false);
   auto extensions = root.is_object() ? root.find("extensions") : root.end();
   if (root.is_discarded() || !root.is_object() || extensions == root.end() ||
       !extensions->is_object()) {
@@ -50,22 +49,11 @@ bool EnabledStore::save() const {
   }
   std::string text =
       Json{{"extensions", extensions}}.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-  std::size_t slash = path_.find_last_of('/');
-  if (slash != std::string::npos && !xdg::makeDirectories(path_.substr(0, slash), 0700)) {
+  if (!xdg::makeDirectories(files::directoryOf(path_), 0700)) {
     logError("cannot create the directory of " + path_);
     return false;
   }
-  std::string temporary = path_ + ".tmp-XXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) {
-    logError("cannot write " + path_);
-    return false;
-  }
-  bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                 ::fsync(fd) == 0;
-  written = ::close(fd) == 0 && written;
-  if (!written || std::rename(temporary.c_str(), path_.c_str()) != 0) {
-    ::unlink(temporary.c_str());
+  if (!files::writeAtomically(path_, text)) {
     logError("cannot write " + path_);
     return false;
   }

@@ -10,13 +10,13 @@ namespace qv::host {
 // name is disabled. Main thread only.
 class EnabledStore {
  public:
-  // Reads `path` now; a missing or unreadable file is an empty choice list.
+  // Reads `path` now; a missing, unreadable or oversized file is an empty choice list.
   explicit EnabledStore(std::string path);
 
   bool isEnabled(const std::string& identifier) const;
-  // Records the choice and rewrites the file at once (atomically, via a temporary file
-  // in the same directory, created 0700). False when the file could not be written;
-  // the choice still holds for this run.
+  // Records the choice and rewrites the file at once, atomically and durably (its
+  // folder is created 0700). False when the file could not be written; the choice still
+  // holds for this run.
   bool setEnabled(const std::string& identifier, bool enabled);
 
   const std::string& path() const { return path_; }

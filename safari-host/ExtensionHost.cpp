@@ -1,5 +1,8 @@
 #include "safari-host/ExtensionHost.h"
 
+#include "ipc/Protocol.h"
+#include "platform/JsonFields.h"
+
 #include "safari-host/Browser.h"
 #include "safari-host/BrowserWindow.h"
 #include "safari-host/ExtensionProcess.h"
@@ -31,15 +34,16 @@ ExtensionProcess* ExtensionHost::processFor(const std::string& identifier) {
   if (stopped_ || !extension || !registry_.isEnabled(identifier) || !api_) return nullptr;
   auto it = processes_.find(identifier);
   if (it != processes_.end()) return it->second.get();
+  std::shared_ptr<const ipc::Dispatcher> calls = api_->callsOf(extension);
   auto process = std::make_unique<ExtensionProcess>(
       extension,
-      [this, identifier](const std::string& method, const Json& args, ipc::Responder responder) {
-        std::shared_ptr<const ExtensionInfo> caller = registry_.find(identifier);
-        if (!caller || !registry_.isEnabled(identifier)) {
+      [this, identifier, calls](const std::string& method, const Json& args,
+                                ipc::Responder responder) {
+        if (!registry_.find(identifier) || !registry_.isEnabled(identifier)) {
           responder.fail("the extension is disabled");
           return;
         }
-        api_->handle(*caller, method, args, responder);
+        calls->dispatch(method, args, responder);
       },
       reaper_);
   return processes_.emplace(identifier, std::move(process)).first->second.get();
@@ -61,18 +65,18 @@ std::optional<std::string> ExtensionHost::dispatchFromContainingApp(const std::s
   if (!registry_.find(identifier)) return "unknown extension: " + identifier;
   ExtensionProcess* process = processFor(identifier);
   if (process == nullptr) return "the extension is disabled: " + identifier;
-  if (!process->notify("handler.messageReceivedFromContainingApp",
+  if (!process->notify(ipc::handler::messageReceivedFromContainingApp,
                        Json{{"name", name}, {"userInfo", userInfo}})) {
     return "the extension could not be started: " + identifier;
   }
   return std::nullopt;
 }
 
-void ExtensionHost::callRunningExtension(const std::string& identifier, const std::string& method,
+void ExtensionHost::callRunningExtension(const std::string& identifier, const ipc::Method& method,
                                          const Json& args, std::chrono::milliseconds timeout,
                                          std::function<void(ipc::Reply)> onReply) {
   auto fail = [&onReply](std::string error) {
-    onReply(ipc::Reply{std::nullopt, std::move(error)});
+    onReply(ipc::Reply::failure(ipc::ErrorKind::NotSent, std::move(error)));
   };
   if (!registry_.find(identifier)) return fail("unknown extension: " + identifier);
   if (!registry_.isEnabled(identifier)) return fail("the extension is not enabled: " + identifier);
@@ -96,7 +100,7 @@ void ExtensionHost::scriptMessageReceived(Tab&, const std::string& pageRef,
                                           const PostedMessage& message) {
   if (ExtensionProcess* process = processFor(extensionIdentifier)) {
     process->notify(
-        "handler.messageReceived",
+        ipc::handler::messageReceived,
         Json{{"name", message.name}, {"page", pageRef}, {"userInfo", message.userInfo}});
   }
 }
@@ -106,35 +110,28 @@ void ExtensionHost::toolbarItemsNeedValidation(BrowserWindow& window) {
     std::string identifier = button->extension().identifier;
     ExtensionProcess* process = processFor(identifier);
     if (process == nullptr) continue;
-    process->call("handler.validateToolbarItem", Json{{"window", window.ref()}},
+    process->call(ipc::handler::validateToolbarItem, Json{{"window", window.ref()}},
                   [this, identifier, windowRef = window.ref()](ipc::Reply reply) {
-                    if (!reply.result || !reply.result->is_object() || browser_ == nullptr) return;
+                    if (!reply.result || browser_ == nullptr) return;
                     BrowserWindow* target = browser_->findWindow(windowRef);
                     ToolbarButton* item =
                         target != nullptr ? target->toolbarButton(identifier) : nullptr;
                     if (item == nullptr) return;
-                    const Json& result = *reply.result;
-                    auto enabled = result.find("enabled");
-                    if (enabled != result.end() && enabled->is_boolean()) {
-                      item->setEnabled(enabled->get<bool>());
-                    }
-                    auto badge = result.find("badgeText");
-                    if (badge != result.end() && badge->is_string()) {
-                      item->setBadgeText(badge->get<std::string>());
-                    }
+                    item->setEnabled(*json::boolean(*reply.result, "enabled"));
+                    item->setBadgeText(*json::string(*reply.result, "badgeText"));
                   });
   }
 }
 
 void ExtensionHost::popoverWillShow(BrowserWindow& window, const std::string& extensionIdentifier) {
   if (ExtensionProcess* process = processFor(extensionIdentifier)) {
-    process->notify("handler.popoverWillShow", Json{{"window", window.ref()}});
+    process->notify(ipc::handler::popoverWillShow, Json{{"window", window.ref()}});
   }
 }
 
 void ExtensionHost::popoverDidClose(BrowserWindow& window, const std::string& extensionIdentifier) {
   if (ExtensionProcess* process = processFor(extensionIdentifier)) {
-    process->notify("handler.popoverDidClose", Json{{"window", window.ref()}});
+    process->notify(ipc::handler::popoverDidClose, Json{{"window", window.ref()}});
   }
 }
 

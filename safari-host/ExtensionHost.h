@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/IpcConnection.h"
+#include "ipc/Connection.h"
 #include "safari-host/BrowserDelegate.h"
 
 namespace qv::host {
@@ -42,7 +42,7 @@ class ExtensionHost final : public BrowserDelegate {
   // is started for it), and its reply. `onReply` runs once on the main thread, maybe before
   // this returns: with an error when the extension is unknown, not enabled or not
   // running, when its process goes away, or when it does not answer within `timeout`.
-  void callRunningExtension(const std::string& identifier, const std::string& method,
+  void callRunningExtension(const std::string& identifier, const ipc::Method& method,
                             const Json& args, std::chrono::milliseconds timeout,
                             std::function<void(ipc::Reply)> onReply);
   // After the registry changed: ends the processes of extensions that are no longer

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <variant>
 
-#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/system/LinuxBundle.h"
 
 namespace qv::host {
 namespace {

@@ -5,10 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/linux/system/MainContext.h"
 #include "safari-host/ChildReaper.h"
-#include "safari-host/JsonDepth.h"
 #include "safari-host/Log.h"
-#include "safari-host/MainThread.h"
 
 namespace qv::host {
 namespace {
@@ -80,11 +79,6 @@ bool ExtensionProcess::ensureStarted() {
   std::string identifier = extension_->identifier;
   ipc::Connection::Handlers handlers;
   handlers.onCall = [weak](const std::string& method, const Json& args, ipc::Responder responder) {
-    // Checked here, on the reader thread, before anything copies the value.
-    if (!jsonDepthWithin(args)) {
-      responder.fail("arguments nested too deeply");
-      return;
-    }
     postToMain([weak, method, args, responder] {
       std::shared_ptr<Session> current = weak.lock();
       if (!current) return;
@@ -93,6 +87,9 @@ bool ExtensionProcess::ensureStarted() {
   };
   handlers.onProtocolError = [identifier](const std::string& description) {
     logError("extension " + identifier + " broke the protocol: " + description);
+  };
+  handlers.onDropped = [identifier](const std::string& description) {
+    logError("extension " + identifier + " sent a message that was refused: " + description);
   };
   handlers.onClose = [weak] {
     postToMain([weak] {
@@ -126,7 +123,7 @@ void ExtensionProcess::stop() {
   if (session->childRunning) reaper_.terminate(session->pid);
 }
 
-bool ExtensionProcess::notify(const std::string& method, const Json& args) {
+bool ExtensionProcess::notify(const ipc::Method& method, const Json& args) {
   if (!ensureStarted()) return false;
   if (session_->connection->notify(method, args)) return true;
   // The process may have died before we noticed: the event goes to a new one instead.
@@ -135,11 +132,11 @@ bool ExtensionProcess::notify(const std::string& method, const Json& args) {
   return ensureStarted() && session_->connection->notify(method, args);
 }
 
-void ExtensionProcess::call(const std::string& method, const Json& args,
+void ExtensionProcess::call(const ipc::Method& method, const Json& args,
                             std::function<void(ipc::Reply)> onReply,
                             std::optional<std::chrono::milliseconds> timeout) {
   if (!ensureStarted()) {
-    onReply(ipc::Reply{std::nullopt, "the extension could not be started"});
+    onReply(ipc::Reply::failure(ipc::ErrorKind::NotSent, "the extension could not be started"));
     return;
   }
   // The reply and the deadline both arrive on the main thread; the first one answers.
@@ -159,21 +156,13 @@ void ExtensionProcess::call(const std::string& method, const Json& args,
   auto pending = std::make_shared<Pending>();
   pending->onReply = std::move(onReply);
   if (timeout) {
-    using Shared = std::shared_ptr<Pending>;
-    pending->timeoutSource = g_timeout_add_full(
-        G_PRIORITY_DEFAULT, static_cast<guint>(timeout->count()),
-        +[](gpointer data) -> gboolean {
-          Pending& waiting = **static_cast<Shared*>(data);
-          waiting.timeoutSource = 0;  // this source ends with the return
-          waiting.answer(ipc::Reply{std::nullopt, "the extension did not answer in time"});
-          return G_SOURCE_REMOVE;
-        },
-        new Shared(pending), +[](gpointer data) { delete static_cast<Shared*>(data); });
+    pending->timeoutSource = runAfter(*timeout, [pending] {
+      pending->timeoutSource = 0;  // this source ends with the return
+      pending->answer(
+          ipc::Reply::failure(ipc::ErrorKind::TimedOut, "the extension did not answer in time"));
+    });
   }
   session_->connection->call(method, args, [pending](ipc::Reply reply) {
-    if (reply.result && !jsonDepthWithin(*reply.result)) {
-      reply = ipc::Reply{std::nullopt, "reply nested too deeply"};
-    }
     postToMain([pending, reply = std::move(reply)] { pending->answer(reply); });
   });
 }

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "ipc/Connection.h"
 #include "platform/Json.h"
-#include "platform/linux/IpcConnection.h"
 #include "safari-host/ExtensionInfo.h"
 
 namespace qv::host {
@@ -23,8 +23,8 @@ class ChildReaper;
 // thread only.
 class ExtensionProcess {
  public:
-  // A call from the extension, with its arguments (already checked to be an object of
-  // sane depth). Answer through the responder (from any thread).
+  // A call from the extension, with its arguments (an object of sane depth). Answer
+  // through the responder (from any thread).
   using CallHandler =
       std::function<void(const std::string& method, const Json& args, ipc::Responder responder)>;
 
@@ -39,10 +39,10 @@ class ExtensionProcess {
 
   // Sends a call without reply, starting the process if needed. False when it could
   // not be started.
-  bool notify(const std::string& method, const Json& args);
+  bool notify(const ipc::Method& method, const Json& args);
   // Sends a call; `onReply` runs once on the main thread (with an error when the process
   // could not start or went away first, or when `timeout` is given and passes first).
-  void call(const std::string& method, const Json& args, std::function<void(ipc::Reply)> onReply,
+  void call(const ipc::Method& method, const Json& args, std::function<void(ipc::Reply)> onReply,
             std::optional<std::chrono::milliseconds> timeout = std::nullopt);
   // Closes the connection, then SIGTERM; the reaper collects it.
   void stop();

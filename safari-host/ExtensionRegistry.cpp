@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "platform/Json.h"
-#include "platform/linux/XdgPaths.h"
+#include "platform/linux/system/XdgPaths.h"
 #include "safari-host/Log.h"
 
 namespace qv::host {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
 #include "safari-host/EnabledStore.h"
 #include "safari-host/ExtensionInfo.h"
 

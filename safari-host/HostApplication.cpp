@@ -2,7 +2,8 @@
 
 #include <adwaita.h>
 
-#include "platform/linux/XdgPaths.h"
+#include "ipc/Paths.h"
+#include "ipc/Protocol.h"
 #include "safari-host/AutomationCommands.h"
 #include "safari-host/Browser.h"
 #include "safari-host/BrowserWindow.h"
@@ -63,8 +64,8 @@ void HostApplication::startup() {
 
   GtkApplication* application = GTK_APPLICATION(application_.get());
   reaper_ = std::make_unique<ChildReaper>();
-  registry_ = std::make_unique<ExtensionRegistry>(
-      xdg::dataHome() + "/safari-host/apps", xdg::configHome() + "/safari-host/extensions.json");
+  registry_ =
+      std::make_unique<ExtensionRegistry>(ipc::registrationFolder(), ipc::extensionChoicesPath());
   extensions_ = std::make_unique<ExtensionHost>(*registry_, *reaper_);
   browser_ = std::make_unique<Browser>(application, *extensions_);
   extensions_->setBrowser(*browser_);
@@ -80,14 +81,15 @@ void HostApplication::startup() {
   automation_ = std::make_unique<AutomationCommands>(*browser_, *registry_, *extensions_, [this] {
     g_application_quit(G_APPLICATION(application_.get()));
   });
+  controlCalls_ = std::make_unique<ipc::Dispatcher>(ipc::control::methods);
+  companion_->registerOn(*controlCalls_);
+  automation_->registerOn(*controlCalls_);
   control_ = std::make_unique<ControlServer>(
       [this](const std::string& method, const Json& args, ipc::Responder responder) {
-        if (companion_->handle(method, args, responder)) return;
-        if (automation_->handle(method, args, responder)) return;
-        responder.fail("unknown method: " + method);
+        controlCalls_->dispatch(method, args, responder);
       },
       [this](std::size_t clients) { controlClientsChanged(clients); });
-  if (std::optional<std::string> error = control_->listen(ControlServer::defaultPath())) {
+  if (std::optional<std::string> error = control_->listen(ipc::controlSocketPath())) {
     logError("no control socket: " + *error);
   }
   installApplicationActions();
@@ -169,6 +171,7 @@ void HostApplication::controlClientsChanged(std::size_t clients) {
 
 void HostApplication::shutdown() {
   control_.reset();
+  controlCalls_.reset();
   automation_.reset();
   companion_.reset();
   if (registry_) registry_->setOnChanged(nullptr);

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/GObjectRef.h"
+#include "ipc/Dispatcher.h"
+#include "platform/linux/system/GObjectRef.h"
 
 typedef struct _AdwApplication AdwApplication;
 
@@ -50,6 +51,7 @@ class HostApplication {
   std::unique_ptr<PreferencesWindow> preferences_;
   std::unique_ptr<CompanionCommands> companion_;
   std::unique_ptr<AutomationCommands> automation_;
+  std::unique_ptr<ipc::Dispatcher> controlCalls_;  // answers what the control socket receives
   std::unique_ptr<ControlServer> control_;
   bool holdingForClients_ = false;
 };

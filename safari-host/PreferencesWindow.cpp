@@ -2,8 +2,8 @@
 
 #include <adwaita.h>
 
+#include "platform/linux/system/MainContext.h"
 #include "safari-host/ExtensionRegistry.h"
-#include "safari-host/MainThread.h"
 
 namespace qv::host {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
 
 typedef struct _GtkApplication GtkApplication;
 typedef struct _GtkWidget GtkWidget;

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
 
 namespace qv::host {
 namespace {

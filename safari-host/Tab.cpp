@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <array>
 
+#include "ipc/Frame.h"
+#include "platform/linux/system/MainContext.h"
 #include "safari-host/BrowserDelegate.h"
 #include "safari-host/BrowserWindow.h"
 #include "safari-host/DevCertificateTrust.h"
-#include "safari-host/JsonDepth.h"
 #include "safari-host/Log.h"
-#include "safari-host/MainThread.h"
 #include "safari-host/Refs.h"
 
 namespace qv::host {
@@ -305,7 +305,7 @@ void Tab::evaluate(const std::string& script, const std::string& worldName,
           if (text) json = Json::parse(text.get(), nullptr, /*allow_exceptions=*/false);
           if (json.is_discarded()) json = nullptr;
         }
-        if (!jsonDepthWithin(json)) {
+        if (!ipc::jsonDepthWithin(json)) {
           (*callback)(std::nullopt, "the value is nested too deeply");
           return;
         }

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/Json.h"
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
 #include "safari-host/ContentScriptInjector.h"
 
 typedef struct _GtkWidget GtkWidget;

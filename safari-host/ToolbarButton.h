@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
 #include "safari-host/ExtensionInfo.h"
 
 typedef struct _GtkWidget GtkWidget;

@@ -8,20 +8,22 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/IpcConnection.h"
+#include "ipc/Connection.h"
+#include "ipc/Paths.h"
+#include "ipc/Protocol.h"
 #include "safari-host/AddressText.h"
-#include "safari-host/ControlServer.h"
 #include "safari-host/HostApplication.h"
 
 namespace {
 
 bool forwardToRunningBrowser(const std::vector<std::string>& urls) {
-  auto connection = qv::ipc::Connection::connectUnix(qv::host::ControlServer::defaultPath(), {});
+  auto connection = qv::ipc::Connection::connectUnix(qv::ipc::controlSocketPath(), {});
   if (!connection) return false;
   std::vector<std::string> toOpen = urls.empty() ? std::vector<std::string>{"about:blank"} : urls;
   for (const std::string& url : toOpen) {
-    qv::ipc::Reply reply = connection->callAndWait("automation.openWindow", qv::Json{{"url", url}});
-    if (reply.error) std::fprintf(stderr, "safari-host: %s\n", reply.error->c_str());
+    qv::ipc::Reply reply =
+        connection->callAndWait(qv::ipc::control::openWindow, qv::Json{{"url", url}});
+    if (reply.error) std::fprintf(stderr, "safari-host: %s\n", reply.error->message.c_str());
   }
   connection->close();
   return true;

@@ -3,7 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <vector>
+#include "platform/Base64.h"
 
 namespace qv::service {
 namespace {
@@ -19,32 +19,19 @@ std::optional<std::string> randomBytes(std::size_t byteCount) {
 
 }  // namespace
 
-std::string base64Url(std::string_view bytes) {
-  std::vector<unsigned char> encoded(4 * ((bytes.size() + 2) / 3) + 1);
-  int length = EVP_EncodeBlock(encoded.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                               static_cast<int>(bytes.size()));
-  std::string text(reinterpret_cast<const char*>(encoded.data()), static_cast<std::size_t>(length));
-  while (!text.empty() && text.back() == '=') text.pop_back();
-  for (char& c : text) {
-    if (c == '+') c = '-';
-    if (c == '/') c = '_';
-  }
-  return text;
-}
-
 std::optional<std::string> s256Challenge(std::string_view verifier) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_Digest(verifier.data(), verifier.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
     return std::nullopt;
   }
-  return base64Url(std::string_view(reinterpret_cast<const char*>(digest), length));
+  return base64UrlEncode(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 std::optional<std::string> randomToken(std::size_t byteCount) {
   auto bytes = randomBytes(byteCount);
   if (!bytes) return std::nullopt;
-  return base64Url(*bytes);
+  return base64UrlEncode(*bytes);
 }
 
 std::optional<std::string> randomHex(std::size_t byteCount) {

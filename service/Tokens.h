@@ -7,9 +7,6 @@
 
 namespace qv::service {
 
-// Unpadded base64url (RFC 4648 §5) of `bytes`.
-std::string base64Url(std::string_view bytes);
-
 // The PKCE S256 transformation: base64url(SHA-256(verifier)), unpadded.
 std::optional<std::string> s256Challenge(std::string_view verifier);
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <utility>
 
-#include "Common/JsonFields.h"
+#include "platform/JsonFields.h"
 #include "platform/Url.h"
 
 namespace qv {

@@ -6,7 +6,7 @@
 #include <span>
 #include <utility>
 
-#include "Common/JsonFields.h"
+#include "platform/JsonFields.h"
 
 namespace qv {
 namespace {

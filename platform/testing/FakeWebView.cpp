@@ -106,4 +106,19 @@ std::unique_ptr<PopoverWindow> FakeWebViewFactory::makePopoverWindow(ContentSize
   return window;
 }
 
+void FakeWebViewFactory::evaluateInShownPopover(const std::string& script, EvaluateDone done) {
+  popoverRequests_.push_back(script);
+  done(popoverValue_, popoverValue_ ? "" : popoverError_);
+}
+
+void FakeWebViewFactory::snapshotShownPopover(const std::string& pngPath, SnapshotDone done) {
+  popoverRequests_.push_back("snapshot " + pngPath);
+  done(popoverValue_ ? std::nullopt : std::optional<std::string>(popoverError_));
+}
+
+void FakeWebViewFactory::setPopoverAnswer(std::optional<Json> value, std::string error) {
+  popoverValue_ = std::move(value);
+  popoverError_ = std::move(error);
+}
+
 }  // namespace qv::testing

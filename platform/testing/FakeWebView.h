@@ -102,6 +102,14 @@ class FakeWebViewFactory final : public WebViewFactory {
   std::unique_ptr<PopoverWindow> makePopoverWindow(ContentSize size) override;
   FakePopoverWindow* lastPopoverWindow() const { return lastPopoverWindow_; }
 
+  // Popover automation answers at once: with `value`, or with `error` when the value is
+  // absent (by default "the popover is not shown"). A snapshot succeeds whenever a value
+  // is set. Requests are recorded: the script, or "snapshot <path>".
+  void evaluateInShownPopover(const std::string& script, EvaluateDone done) override;
+  void snapshotShownPopover(const std::string& pngPath, SnapshotDone done) override;
+  void setPopoverAnswer(std::optional<Json> value, std::string error = "");
+  const std::vector<std::string>& popoverRequests() const { return popoverRequests_; }
+
   // Whether views made from now on report a persistent data store (default true).
   void setPersistent(bool persistent) { persistent_ = persistent; }
   // When true, makeHiddenWebView returns null.
@@ -116,6 +124,9 @@ class FakeWebViewFactory final : public WebViewFactory {
   FakeWebView* lastView_ = nullptr;
   std::size_t madeCount_ = 0;
   FakePopoverWindow* lastPopoverWindow_ = nullptr;
+  std::optional<Json> popoverValue_;
+  std::string popoverError_ = "the popover is not shown";
+  std::vector<std::string> popoverRequests_;
 };
 
 }  // namespace qv::testing

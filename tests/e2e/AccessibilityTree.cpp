@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
 #include "tests/integration/defaults/ChildProcess.h"
 #include "tests/support/TempDir.h"
 

@@ -1,4 +1,5 @@
 #include "tests/e2e/E2eSystem.h"
+#include "tests/support/IpcText.h"
 
 #include <gtest/gtest.h>
 
@@ -150,7 +151,7 @@ Json E2eSystem::evaluate(const std::string& tab, const std::string& script,
   if (world == "extension") args["extensionIdentifier"] = kExtensionId;
   ipc::Reply reply = host_->call("automation.evaluate", args);
   if (!reply.result) {
-    ADD_FAILURE() << "evaluate " << script << ": " << reply.error.value_or("?");
+    ADD_FAILURE() << "evaluate " << script << ": " << (reply.error ? reply.error->message : "?");
     return nullptr;
   }
   return reply.result->value("value", Json());

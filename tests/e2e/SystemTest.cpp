@@ -11,6 +11,7 @@
 
 #include "tests/e2e/AccessibilityTree.h"
 #include "tests/e2e/E2eSystem.h"
+#include "tests/support/IpcText.h"
 #include "tests/support/TempDir.h"
 
 namespace qv::test {
@@ -37,7 +38,8 @@ ipc::Reply evaluatePopover(E2eSystem& system, const std::string& script) {
 Json popupValue(E2eSystem& system, const std::string& script) {
   ipc::Reply reply = evaluatePopover(system, script);
   if (!reply.result) {
-    ADD_FAILURE() << "evaluatePopover " << script << ": " << reply.error.value_or("?");
+    ADD_FAILURE() << "evaluatePopover " << script << ": "
+                  << (reply.error ? reply.error->message : "?");
     return nullptr;
   }
   return reply.result->value("value", Json());
@@ -162,7 +164,7 @@ TEST(EndToEnd, AutomationReachesThePopupInTheExtensionsPopover) {
   // The extension runs, but shows no popover yet.
   ipc::Reply hidden = evaluatePopover(system, "1");
   ASSERT_TRUE(hidden.error);
-  EXPECT_NE(hidden.error->find("not shown"), std::string::npos) << *hidden.error;
+  EXPECT_NE(hidden.error->message.find("not shown"), std::string::npos) << hidden.error->message;
   EXPECT_TRUE(
       system.host()
           .call("automation.popoverScreenshot",
@@ -179,7 +181,7 @@ TEST(EndToEnd, AutomationReachesThePopupInTheExtensionsPopover) {
   EXPECT_EQ(popupValue(system, "undefined"), Json(nullptr));
   ipc::Reply thrown = evaluatePopover(system, "throw new Error('popup-boom')");
   ASSERT_TRUE(thrown.error);
-  EXPECT_NE(thrown.error->find("popup-boom"), std::string::npos) << *thrown.error;
+  EXPECT_NE(thrown.error->message.find("popup-boom"), std::string::npos) << thrown.error->message;
 
   // The screenshot is the popup as drawn: its size, with the Sign in button's colour. A
   // window just shown has no size until its first layout.
@@ -206,7 +208,7 @@ TEST(EndToEnd, AutomationReachesThePopupInTheExtensionsPopover) {
         return shot.result.has_value();
       },
       10s))
-      << shot.error.value_or("");
+      << test::errorText(shot);
   GdkTexture* texture = gdk_texture_new_from_filename(path.c_str(), nullptr);
   ASSERT_NE(texture, nullptr) << "not a PNG: " << path;
   EXPECT_EQ(gdk_texture_get_width(texture), view["width"].get<int>());

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/UserDefaults.h"
-#include "platform/linux/SqliteUserDefaults.h"
+#include "platform/linux/store/SqliteUserDefaults.h"
 
 namespace qv {
 namespace {

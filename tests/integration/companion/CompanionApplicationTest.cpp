@@ -9,9 +9,9 @@
 
 #include "Common/Color.h"
 #include "companion/MainMenu.h"
-#include "platform/linux/GtkCompanionApplication.h"
-#include "platform/linux/GtkViewFactory.h"
-#include "platform/linux/GtkWindowAdapter.h"
+#include "platform/linux/gtk/GtkCompanionApplication.h"
+#include "platform/linux/gtk/GtkViewFactory.h"
+#include "platform/linux/gtk/GtkWindowAdapter.h"
 #include "tests/integration/companion/CompanionHarness.h"
 #include "tests/integration/companion/Snapshot.h"
 

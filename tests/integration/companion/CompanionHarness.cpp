@@ -14,7 +14,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/linux/IpcConnection.h"
+#include "ipc/Connection.h"
 
 extern char** environ;
 

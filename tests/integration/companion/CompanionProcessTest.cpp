@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/linux/SqliteUserDefaults.h"
+#include "platform/linux/store/SqliteUserDefaults.h"
 #include "tests/integration/companion/CompanionHarness.h"
 #include "tests/support/TempDir.h"
 

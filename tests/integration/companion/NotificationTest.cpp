@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include "companion/EnableExtensionNotification.h"
-#include "platform/linux/GtkCompanionApplication.h"
-#include "platform/linux/GtkNotificationCenter.h"
+#include "platform/linux/gtk/GtkCompanionApplication.h"
+#include "platform/linux/gtk/GtkNotificationCenter.h"
 #include "tests/integration/companion/CompanionHarness.h"
 #include "tests/support/TempDir.h"
 

@@ -9,12 +9,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/linux/AdwAlert.h"
-#include "platform/linux/AdwAppearance.h"
-#include "platform/linux/DesktopEntry.h"
-#include "platform/linux/GlibMainQueue.h"
-#include "platform/linux/IpcSafariExtensionManager.h"
-#include "platform/linux/SafariHostPaths.h"
+#include "ipc/Paths.h"
+#include "platform/linux/gtk/AdwAlert.h"
+#include "platform/linux/gtk/AdwAppearance.h"
+#include "platform/linux/safari/IpcSafariExtensionManager.h"
+#include "platform/linux/safari/SafariHostRegistration.h"
+#include "platform/linux/system/DesktopEntry.h"
+#include "platform/linux/system/GlibMainQueue.h"
 #include "tests/integration/companion/CompanionHarness.h"
 #include "tests/support/TempDir.h"
 
@@ -224,7 +225,7 @@ TEST(SafariHostPathsTest, followTheXdgFoldersAndWriteTheRegistrationWhole) {
   TempDir runtime;
   ScopedEnv dataHome("XDG_DATA_HOME", data.path());
   ScopedEnv runtimeDir("XDG_RUNTIME_DIR", runtime.path());
-  EXPECT_EQ(safarihost::controlSocketPath(),
+  EXPECT_EQ(ipc::controlSocketPath(),
             runtime.path() + "/safari-host-" + std::to_string(::getuid()) + "/control.sock");
 
   ASSERT_TRUE(safarihost::writeRegistration("com.quorvane.safari", "/apps/Q \"1\".app"));

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/GObjectRef.h"
+#include "platform/linux/system/GObjectRef.h"
 
 namespace qv::test {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/SqliteUserDefaults.h"
+#include "platform/linux/store/SqliteUserDefaults.h"
 #include "tests/integration/defaults/DefaultsTestHelpers.h"
 #include "tests/support/TempDir.h"
 

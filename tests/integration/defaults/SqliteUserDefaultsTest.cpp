@@ -1,4 +1,4 @@
-#include "platform/linux/SqliteUserDefaults.h"
+#include "platform/linux/store/SqliteUserDefaults.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ipc/Connection.h"
 #include "platform/Json.h"
-#include "platform/linux/IpcConnection.h"
 
 // Pieces for driving the extension outside a browser: a bundle written to disk, the
 // extension executable running in it, and a stand-in for safari-host at the other end

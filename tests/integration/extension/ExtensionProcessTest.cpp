@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/integration/extension/ExtensionHarness.h"
+#include "tests/support/IpcText.h"
 #include "tests/support/TempDir.h"
 
 namespace qv {
@@ -132,7 +133,7 @@ TEST_F(ExtensionProcessTest, RelaysBetweenContentPagesAndTheBackgroundPageOverTh
   // through the browser objects.
   ipc::Reply validation =
       host.connection().callAndWait("handler.validateToolbarItem", Json{{"window", "window-1"}});
-  ASSERT_TRUE(validation.result) << validation.error.value_or("");
+  ASSERT_TRUE(validation.result) << test::errorText(validation);
   EXPECT_TRUE(test::sameJson(*validation.result, Json({{"enabled", true}, {"badgeText", ""}})))
       << (*validation.result).dump();
   ASSERT_TRUE(host.waitUntil([](const auto& calls) { return dispatchCount(calls) >= 3; }));

@@ -1,4 +1,4 @@
-#include "platform/linux/IpcSafari.h"
+#include "platform/linux/safari/IpcSafari.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/linux/IpcConnection.h"
+#include "ipc/Connection.h"
 #include "tests/integration/extension/ExtensionHarness.h"
 
 namespace qv {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/Url.h"
-#include "platform/linux/SqliteUserDefaults.h"
+#include "platform/linux/store/SqliteUserDefaults.h"
 #include "tests/integration/extension/ExtensionHarness.h"
 #include "tests/support/TempDir.h"
 

@@ -1,4 +1,4 @@
-#include "platform/linux/WebKitWebView.h"
+#include "platform/linux/webkit/WebKitWebView.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Prints the main bundle's path and identifier, one per line.
 #include <cstdio>
 
-#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/system/LinuxBundle.h"
 
 int main() {
   auto bundle = qv::LinuxBundle::main();

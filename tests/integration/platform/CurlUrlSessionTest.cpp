@@ -1,4 +1,4 @@
-#include "platform/linux/CurlUrlSession.h"
+#include "platform/linux/net/CurlUrlSession.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

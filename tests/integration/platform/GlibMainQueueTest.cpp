@@ -1,4 +1,4 @@
-#include "platform/linux/GlibMainQueue.h"
+#include "platform/linux/system/GlibMainQueue.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/system/LinuxBundle.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

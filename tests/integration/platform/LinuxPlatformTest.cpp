@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/common/LinuxPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <iterator>
 #include <mutex>
 
-#include "platform/linux/LinuxBundle.h"
+#include "platform/linux/system/LinuxBundle.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/TempDir.h"
 

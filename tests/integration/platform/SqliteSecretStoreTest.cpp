@@ -1,4 +1,4 @@
-#include "platform/linux/SqliteSecretStore.h"
+#include "platform/linux/store/SqliteSecretStore.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

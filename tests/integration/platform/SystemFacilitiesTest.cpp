@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/OpenSslCrypto.h"
-#include "platform/linux/SyslogSystemLog.h"
-#include "platform/linux/SystemClock.h"
+#include "platform/linux/system/OpenSslCrypto.h"
+#include "platform/linux/system/SyslogSystemLog.h"
+#include "platform/linux/system/SystemClock.h"
 #include "tests/support/TempDir.h"
 
 namespace qv {

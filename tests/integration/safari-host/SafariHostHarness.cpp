@@ -1,4 +1,5 @@
 #include "tests/integration/safari-host/SafariHostHarness.h"
+#include "tests/support/IpcText.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -342,14 +343,15 @@ int HostProcess::quit() {
 
 ipc::Reply HostProcess::call(const std::string& method, const Json& args,
                              std::chrono::milliseconds timeout) {
-  if (!control_) return ipc::Reply{std::nullopt, "not connected"};
+  if (!control_) return ipc::Reply::failure(ipc::ErrorKind::NotSent, "not connected");
   return control_->callAndWait(method, args, timeout);
 }
 
 Json HostProcess::callOk(const std::string& method, const Json& args) {
   ipc::Reply reply = call(method, args);
   if (!reply.result) {
-    ADD_FAILURE() << method << " " << args.dump() << " failed: " << reply.error.value_or("?");
+    ADD_FAILURE() << method << " " << args.dump()
+                  << " failed: " << (reply.error ? reply.error->message : "?");
     return nullptr;
   }
   return *reply.result;

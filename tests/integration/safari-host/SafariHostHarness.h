@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ipc/Connection.h"
 #include "platform/Json.h"
-#include "platform/linux/IpcConnection.h"
 #include "tests/support/TempDir.h"
 
 namespace qv::test {

@@ -11,13 +11,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "ipc/Frame.h"
 #include "safari-host/AddressText.h"
 #include "safari-host/ContentScriptApi.h"
 #include "safari-host/DevCertificateTrust.h"
 #include "safari-host/EnabledStore.h"
 #include "safari-host/ExtensionInfo.h"
 #include "safari-host/ExtensionRegistry.h"
-#include "safari-host/JsonDepth.h"
 #include "safari-host/PreferencesWindow.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/TempDir.h"
@@ -160,10 +160,10 @@ TEST(SafariHostContentScriptWorlds, NamesAreDistinctPerExtension) {
 }
 
 TEST(SafariHostJsonDepth, CountsNestingOfArraysAndObjects) {
-  EXPECT_TRUE(jsonDepthWithin(Json(5), 0));
-  EXPECT_FALSE(jsonDepthWithin(Json::array(), 0));
-  EXPECT_TRUE(jsonDepthWithin(Json::parse(R"({"a": [1, {"b": 2}]})"), 3));
-  EXPECT_FALSE(jsonDepthWithin(Json::parse(R"({"a": [1, {"b": []}]})"), 3));
+  EXPECT_TRUE(ipc::jsonDepthWithin(Json(5), 0));
+  EXPECT_FALSE(ipc::jsonDepthWithin(Json::array(), 0));
+  EXPECT_TRUE(ipc::jsonDepthWithin(Json::parse(R"({"a": [1, {"b": 2}]})"), 3));
+  EXPECT_FALSE(ipc::jsonDepthWithin(Json::parse(R"({"a": [1, {"b": []}]})"), 3));
 }
 
 // An application bundle with extensions, written for the test.

@@ -16,6 +16,7 @@
 
 #include "tests/integration/safari-host/SafariHostHarness.h"
 #include "tests/support/HttpsTestServer.h"
+#include "tests/support/IpcText.h"
 
 namespace qv::test {
 namespace {
@@ -673,14 +674,15 @@ TEST(SafariHostAutomation, PopoverRequestsReachTheRunningExtensionAndAlwaysGetAn
   };
 
   ipc::Reply relayed = evaluate(kExtension, "document.title");
-  ASSERT_TRUE(relayed.result) << relayed.error.value_or("");
+  ASSERT_TRUE(relayed.result) << test::errorText(relayed);
   EXPECT_EQ(*relayed.result, (Json{{"value", {{"script", "document.title"}}}}));
   ipc::Reply refused = evaluate(kExtension, "fail");
-  EXPECT_EQ(refused.error, "the popover is not shown");
+  EXPECT_EQ(test::errorText(refused), "the popover is not shown");
   // An extension that never answers costs the caller a bounded wait, not a hang.
   ipc::Reply silent = evaluate(kExtension, "hang");
   ASSERT_TRUE(silent.error);
-  EXPECT_NE(silent.error->find("did not answer"), std::string::npos) << *silent.error;
+  EXPECT_NE(silent.error->message.find("did not answer"), std::string::npos)
+      << silent.error->message;
 
   EXPECT_TRUE(evaluate("com.nobody.ext", "1").error);
   EXPECT_TRUE(evaluate(kExtension, 1).error) << "a script must be a string";
@@ -702,7 +704,8 @@ TEST(SafariHostAutomation, PopoverRequestsReachTheRunningExtensionAndAlwaysGetAn
               Json{{"extensionIdentifier", kExtension}, {"enabled", false}});
   ipc::Reply disabled = evaluate(kExtension, "document.title");
   ASSERT_TRUE(disabled.error);
-  EXPECT_NE(disabled.error->find("not enabled"), std::string::npos) << *disabled.error;
+  EXPECT_NE(disabled.error->message.find("not enabled"), std::string::npos)
+      << disabled.error->message;
 }
 
 }  // namespace

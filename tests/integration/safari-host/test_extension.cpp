@@ -17,7 +17,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/linux/IpcConnection.h"
+#include "ipc/Connection.h"
+#include "tests/support/IpcText.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ int main(int argc, char** argv) {
                     {"tag", tag},
                     {"method", target},
                     {"result", reply.result ? *reply.result : Json(nullptr)},
-                    {"error", reply.error ? Json(*reply.error) : Json(nullptr)}});
+                    {"error", reply.error ? Json(reply.error->message) : Json(nullptr)}});
       });
     } else if (name == "configure") {
       std::lock_guard lock(settings.mutex);

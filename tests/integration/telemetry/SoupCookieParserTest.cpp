@@ -1,4 +1,4 @@
-#include "platform/linux/SoupCookieParser.h"
+#include "platform/linux/net/SoupCookieParser.h"
 
 #include <gtest/gtest.h>
 
