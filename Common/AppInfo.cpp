@@ -2,27 +2,32 @@
 
 #include "Common/EnvType.h"
 #include "Common/FatalError.h"
+#include "platform/EnumNames.h"
 
 namespace qv {
 
+namespace {
+
+constexpr EnumName<Component> kComponentNames[] = {{Component::companion, "companion"},
+                                                   {Component::native, "native"}};
+constexpr EnumName<EnvType> kEnvTypeNames[] = {{EnvType::dev, "dev"}, {EnvType::prod, "prod"}};
+
+}  // namespace
+
 std::string_view toString(Component component) {
-  return component == Component::companion ? "companion" : "native";
+  return enumName(kComponentNames, component);
 }
 
 std::optional<Component> componentFromString(std::string_view text) {
-  if (text == "companion") return Component::companion;
-  if (text == "native") return Component::native;
-  return std::nullopt;
+  return enumValue(kComponentNames, text);
 }
 
 std::string_view toString(EnvType type) {
-  return type == EnvType::dev ? "dev" : "prod";
+  return enumName(kEnvTypeNames, type);
 }
 
 std::optional<EnvType> envTypeFromString(std::string_view text) {
-  if (text == "dev") return EnvType::dev;
-  if (text == "prod") return EnvType::prod;
-  return std::nullopt;
+  return enumValue(kEnvTypeNames, text);
 }
 
 AppInfo AppInfo::fromBundle(const Bundle& mainBundle, Component component) {

@@ -1,27 +1,23 @@
 #include "Common/Felog.h"
 
+#include "platform/EnumNames.h"
 #include "platform/JsonFields.h"
 #include "platform/Url.h"
 
 namespace qv {
+namespace {
+
+constexpr EnumName<LogLevel> kLogLevelNames[] = {
+    {LogLevel::info, "INFO"}, {LogLevel::warn, "WARN"}, {LogLevel::error, "ERROR"}};
+
+}  // namespace
 
 std::string_view toString(LogLevel level) {
-  switch (level) {
-    case LogLevel::info:
-      return "INFO";
-    case LogLevel::warn:
-      return "WARN";
-    case LogLevel::error:
-      return "ERROR";
-  }
-  return "";
+  return enumName(kLogLevelNames, level);
 }
 
 std::optional<LogLevel> logLevelFromString(std::string_view text) {
-  for (auto level : {LogLevel::info, LogLevel::warn, LogLevel::error}) {
-    if (toString(level) == text) return level;
-  }
-  return std::nullopt;
+  return enumValue(kLogLevelNames, text);
 }
 
 Json LogMessage::toJson() const {

@@ -1,6 +1,7 @@
 #include "Common/SharedData.h"
 
 #include "Common/Identifiers.h"
+#include "platform/EnumNames.h"
 #include "platform/JsonFields.h"
 
 namespace qv {
@@ -19,24 +20,17 @@ std::optional<OAuthExchangeMessage> OAuthExchangeMessage::fromJson(const Json& j
   return OAuthExchangeMessage{*code, *codeChallenge};
 }
 
+constexpr EnumName<CompanionMessage> kCompanionMessageNames[] = {
+    {CompanionMessage::oauthExchange, "oauthExchange"},
+    {CompanionMessage::oauthOpenLoginTab, "oauthOpenLoginTab"},
+    {CompanionMessage::openSafari, "openSafari"}};
+
 std::string_view toString(CompanionMessage message) {
-  switch (message) {
-    case CompanionMessage::oauthExchange:
-      return "oauthExchange";
-    case CompanionMessage::oauthOpenLoginTab:
-      return "oauthOpenLoginTab";
-    case CompanionMessage::openSafari:
-      return "openSafari";
-  }
-  return "";
+  return enumName(kCompanionMessageNames, message);
 }
 
 std::optional<CompanionMessage> companionMessageFromString(std::string_view text) {
-  for (auto message : {CompanionMessage::oauthExchange, CompanionMessage::oauthOpenLoginTab,
-                       CompanionMessage::openSafari}) {
-    if (toString(message) == text) return message;
-  }
-  return std::nullopt;
+  return enumValue(kCompanionMessageNames, text);
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include "SafariExtension/BridgeFormats.h"
 
+#include "platform/EnumNames.h"
 #include "platform/JsonFields.h"
 
 namespace qv {
@@ -28,43 +29,27 @@ std::optional<ActiveTabChangedArgs> ActiveTabChangedArgs::fromJson(const Json& j
   return ActiveTabChangedArgs{*page};
 }
 
+constexpr EnumName<BackgroundHandler> kBackgroundHandlerNames[] = {
+    {BackgroundHandler::ready, "ready"},
+    {BackgroundHandler::sendToContentPage, "sendToContentPage"},
+    {BackgroundHandler::sendToActiveTab, "sendToActiveTab"},
+    {BackgroundHandler::sendToAllContentPages, "sendToAllContentPages"},
+    {BackgroundHandler::fetchBlacklistConfig, "fetchBlacklistConfig"},
+    {BackgroundHandler::openNewTab, "openNewTab"},
+    {BackgroundHandler::updateCurrentTab, "updateCurrentTab"},
+    {BackgroundHandler::sendToSettingsPopup, "sendToSettingsPopup"},
+    {BackgroundHandler::reloadBgPage, "reloadBgPage"},
+    {BackgroundHandler::setBadge, "setBadge"},
+    {BackgroundHandler::setBadgeText, "setBadgeText"},
+    {BackgroundHandler::setUserInfo, "setUserInfo"},
+    {BackgroundHandler::oauthComplete, "oauthComplete"}};
+
 std::string_view toString(BackgroundHandler handler) {
-  switch (handler) {
-    case BackgroundHandler::ready:
-      return "ready";
-    case BackgroundHandler::sendToContentPage:
-      return "sendToContentPage";
-    case BackgroundHandler::sendToActiveTab:
-      return "sendToActiveTab";
-    case BackgroundHandler::sendToAllContentPages:
-      return "sendToAllContentPages";
-    case BackgroundHandler::fetchBlacklistConfig:
-      return "fetchBlacklistConfig";
-    case BackgroundHandler::openNewTab:
-      return "openNewTab";
-    case BackgroundHandler::updateCurrentTab:
-      return "updateCurrentTab";
-    case BackgroundHandler::sendToSettingsPopup:
-      return "sendToSettingsPopup";
-    case BackgroundHandler::reloadBgPage:
-      return "reloadBgPage";
-    case BackgroundHandler::setBadge:
-      return "setBadge";
-    case BackgroundHandler::setBadgeText:
-      return "setBadgeText";
-    case BackgroundHandler::setUserInfo:
-      return "setUserInfo";
-    case BackgroundHandler::oauthComplete:
-      return "oauthComplete";
-  }
-  return "";
+  return enumName(kBackgroundHandlerNames, handler);
 }
 
 std::optional<BackgroundHandler> backgroundHandlerFromString(std::string_view text) {
-  for (BackgroundHandler handler : allBackgroundHandlers) {
-    if (toString(handler) == text) return handler;
-  }
-  return std::nullopt;
+  return enumValue(kBackgroundHandlerNames, text);
 }
 
 std::optional<BackgroundCommand> BackgroundCommand::parse(const Json& body) {

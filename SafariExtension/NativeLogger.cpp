@@ -1,7 +1,6 @@
 #include "SafariExtension/NativeLogger.h"
 
-#include <array>
-#include <utility>
+#include "platform/EnumNames.h"
 
 namespace qv {
 namespace {
@@ -9,7 +8,7 @@ namespace {
 using enum NativeLogger;
 
 // The settingsPopup* cases go out as "settingPopup…" (no s): the endpoint's names.
-constexpr std::array<std::pair<NativeLogger, std::string_view>, 23> names{{
+constexpr EnumName<NativeLogger> names[] = {
     {handleCompanionMessage, "handleCompanionMessage"},
     {oauthBeginCreateUrl, "oauth.begin.createUrl"},
     {oauthBeginOpenTab, "oauth.begin.openTab"},
@@ -33,22 +32,16 @@ constexpr std::array<std::pair<NativeLogger, std::string_view>, 23> names{{
     {bgWebViewInitLoadBgTemplate, "bg.webView.init.loadBgTemplate"},
     {bgWebViewHandleMessageInvalidArguments, "bg.webView.handleMessage.invalidArguments"},
     {bgWebViewHandleMessageNoPageId, "bg.webView.handleMessage.noPageId"},
-}};
+};
 
 }  // namespace
 
 std::string_view toString(NativeLogger logger) {
-  for (const auto& [value, name] : names) {
-    if (value == logger) return name;
-  }
-  return "";
+  return enumName(names, logger);
 }
 
 std::optional<NativeLogger> nativeLoggerFromString(std::string_view text) {
-  for (const auto& [value, name] : names) {
-    if (name == text) return value;
-  }
-  return std::nullopt;
+  return enumValue(names, text);
 }
 
 }  // namespace qv

@@ -1,6 +1,7 @@
 #include "SafariExtension/SafariExtensionHandler.h"
 
 #include "SafariExtension/ExtensionLog.h"
+#include "platform/EnumNames.h"
 #include "platform/JsonFields.h"
 
 namespace qv {
@@ -8,46 +9,32 @@ namespace {
 
 // userInfo → "meta" → "srcPageId", each step of the right type.
 std::optional<std::string> sourcePageId(const std::optional<Json>& userInfo) {
-  if (!userInfo || !userInfo->is_object()) return std::nullopt;
-  auto meta = userInfo->find("meta");
-  if (meta == userInfo->end()) return std::nullopt;
-  return json::string(*meta, "srcPageId");
+  const Json* meta = userInfo ? json::member(*userInfo, "meta") : nullptr;
+  return meta != nullptr ? json::string(*meta, "srcPageId") : std::nullopt;
 }
 
 // userInfo → "data" when it is an object; anything else counts as no arguments.
 std::optional<Json> messageArguments(const std::optional<Json>& userInfo) {
-  if (!userInfo || !userInfo->is_object()) return std::nullopt;
-  auto data = userInfo->find("data");
-  if (data == userInfo->end() || !data->is_object()) return std::nullopt;
+  const Json* data = userInfo ? json::object(*userInfo, "data") : nullptr;
+  if (data == nullptr) return std::nullopt;
   return *data;
 }
+
+using Handler = SafariExtensionHandler::Handler;
+constexpr EnumName<Handler> kHandlerNames[] = {
+    {Handler::unregisterPage, "unregisterPage"}, {Handler::activePage, "activePage"},
+    {Handler::passToBgPage, "passToBgPage"},     {Handler::beginOAuth, "beginOAuth"},
+    {Handler::closeLoginTab, "closeLoginTab"},   {Handler::oauthExchange, "oauthExchange"}};
 
 }  // namespace
 
 std::string_view SafariExtensionHandler::toString(Handler handler) {
-  switch (handler) {
-    case Handler::unregisterPage:
-      return "unregisterPage";
-    case Handler::activePage:
-      return "activePage";
-    case Handler::passToBgPage:
-      return "passToBgPage";
-    case Handler::beginOAuth:
-      return "beginOAuth";
-    case Handler::closeLoginTab:
-      return "closeLoginTab";
-    case Handler::oauthExchange:
-      return "oauthExchange";
-  }
-  return "";
+  return enumName(kHandlerNames, handler);
 }
 
 std::optional<SafariExtensionHandler::Handler> SafariExtensionHandler::handlerFromString(
     std::string_view name) {
-  for (Handler handler : allHandlers) {
-    if (toString(handler) == name) return handler;
-  }
-  return std::nullopt;
+  return enumValue(kHandlerNames, name);
 }
 
 SafariExtensionHandler::SafariExtensionHandler(const Env& env,

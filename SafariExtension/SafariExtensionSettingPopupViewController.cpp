@@ -6,6 +6,7 @@
 #include "Common/FatalError.h"
 #include "SafariExtension/BridgeFormats.h"
 #include "SafariExtension/ExtensionLog.h"
+#include "platform/EnumNames.h"
 #include "platform/JsonFields.h"
 #include "platform/Url.h"
 
@@ -28,14 +29,6 @@ constexpr std::string_view pageAfterStyleSheet =
     "</body>\n"
     "</html>";
 
-// body → "data" when both are objects.
-const Json* dataObject(const Json& body) {
-  if (!body.is_object()) return nullptr;
-  auto data = body.find("data");
-  if (data == body.end() || !data->is_object()) return nullptr;
-  return &*data;
-}
-
 // A size the popover can take: a finite, non-negative number.
 std::optional<double> dimension(const Json& data, const char* key) {
   auto it = data.find(key);
@@ -53,32 +46,24 @@ std::variant<std::string, ReadError> readResource(const Bundle& bundle, const st
   return bundle.contentsOfFile(*path);
 }
 
+using Handler = SafariExtensionSettingPopupViewController::Handler;
+constexpr EnumName<Handler> kHandlerNames[] = {
+    {Handler::sendToBgFromSettingsPopup, "sendToBgFromSettingsPopup"},
+    {Handler::settingPopupReady, "settingPopupReady"},
+    {Handler::openUrl, "openUrl"},
+    {Handler::setPopupSize, "setPopupSize"},
+    {Handler::beginOAuth, "beginOAuth"},
+    {Handler::closePopup, "closePopup"}};
+
 }  // namespace
 
 std::string_view SafariExtensionSettingPopupViewController::toString(Handler handler) {
-  switch (handler) {
-    case Handler::sendToBgFromSettingsPopup:
-      return "sendToBgFromSettingsPopup";
-    case Handler::settingPopupReady:
-      return "settingPopupReady";
-    case Handler::openUrl:
-      return "openUrl";
-    case Handler::setPopupSize:
-      return "setPopupSize";
-    case Handler::beginOAuth:
-      return "beginOAuth";
-    case Handler::closePopup:
-      return "closePopup";
-  }
-  return "";
+  return enumName(kHandlerNames, handler);
 }
 
 std::optional<SafariExtensionSettingPopupViewController::Handler>
 SafariExtensionSettingPopupViewController::handlerFromString(std::string_view name) {
-  for (Handler handler : allHandlers) {
-    if (toString(handler) == name) return handler;
-  }
-  return std::nullopt;
+  return enumValue(kHandlerNames, name);
 }
 
 std::string SafariExtensionSettingPopupViewController::pageHtml(std::string_view styleSheet) {
@@ -171,13 +156,13 @@ void SafariExtensionSettingPopupViewController::logInvalidMessage(Handler handle
 
 void SafariExtensionSettingPopupViewController::sendToBackground(const Json& body) {
   if (!body.is_object()) return logInvalidMessage(Handler::sendToBgFromSettingsPopup);
-  const Json* data = dataObject(body);
+  const Json* data = json::object(body, "data");
   // The same checks as a content page's "passToBgPage": one valid JSON text or nothing.
   if (popover_) popover_->passToBackgroundPage(data ? std::optional<Json>(*data) : std::nullopt);
 }
 
 void SafariExtensionSettingPopupViewController::openUrl(const Json& body) {
-  const Json* data = dataObject(body);
+  const Json* data = json::object(body, "data");
   std::optional<std::string> url = data ? json::string(*data, "json") : std::nullopt;
   // A string that forms no URL opens nothing.
   if (!url || !UrlComponents::parse(*url)) return logInvalidMessage(Handler::openUrl);
@@ -185,7 +170,7 @@ void SafariExtensionSettingPopupViewController::openUrl(const Json& body) {
 }
 
 void SafariExtensionSettingPopupViewController::setPopupSize(const Json& body) {
-  const Json* data = dataObject(body);
+  const Json* data = json::object(body, "data");
   std::optional<double> width = data ? dimension(*data, "width") : std::nullopt;
   std::optional<double> height = data ? dimension(*data, "height") : std::nullopt;
   if (!width || !height) return logInvalidMessage(Handler::setPopupSize);

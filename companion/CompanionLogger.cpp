@@ -1,27 +1,24 @@
 #include "companion/CompanionLogger.h"
 
+#include "platform/EnumNames.h"
+
 namespace qv {
+namespace {
+
+constexpr EnumName<CompanionLogger> kLoggerNames[] = {
+    {CompanionLogger::oauthHandleUrl, "oauth.handleUrl"},
+    {CompanionLogger::getExtensionState, "getExtensionState"},
+    {CompanionLogger::openSafari, "openSafari"},
+    {CompanionLogger::openExtensionsSettings, "openExtensionsSettings"}};
+
+}  // namespace
 
 std::string_view toString(CompanionLogger logger) {
-  switch (logger) {
-    case CompanionLogger::oauthHandleUrl:
-      return "oauth.handleUrl";
-    case CompanionLogger::getExtensionState:
-      return "getExtensionState";
-    case CompanionLogger::openSafari:
-      return "openSafari";
-    case CompanionLogger::openExtensionsSettings:
-      return "openExtensionsSettings";
-  }
-  return "";
+  return enumName(kLoggerNames, logger);
 }
 
 std::optional<CompanionLogger> companionLoggerFromString(std::string_view text) {
-  for (auto logger : {CompanionLogger::oauthHandleUrl, CompanionLogger::getExtensionState,
-                      CompanionLogger::openSafari, CompanionLogger::openExtensionsSettings}) {
-    if (toString(logger) == text) return logger;
-  }
-  return std::nullopt;
+  return enumValue(kLoggerNames, text);
 }
 
 }  // namespace qv

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/EnumNames.h"
+
 namespace qv::ipc {
 namespace {
 
@@ -27,23 +29,14 @@ bool hasType(const Json& value, Type type) {
   return false;
 }
 
-const char* typeName(Type type) {
-  switch (type) {
-    case Type::String:
-      return "a string";
-    case Type::Bool:
-      return "a boolean";
-    case Type::Integer:
-      return "an integer";
-    case Type::Number:
-      return "a number";
-    case Type::Object:
-      return "an object";
-    case Type::Array:
-      return "an array";
-    default:
-      return "a value";
-  }
+constexpr EnumName<Type> kTypeNames[] = {{Type::String, "a string"},    {Type::Bool, "a boolean"},
+                                         {Type::Integer, "an integer"}, {Type::Number, "a number"},
+                                         {Type::Object, "an object"},   {Type::Array, "an array"},
+                                         {Type::Any, "a value"}};
+
+std::string typeName(Type type) {
+  std::string_view name = enumName(kTypeNames, type);
+  return std::string(name.empty() ? "a value" : name);
 }
 
 }  // namespace
@@ -66,8 +59,7 @@ std::optional<Error> checkFields(const Json& object, std::span<const Field> fiel
     if (absent && field.optional) continue;
     if (absent && (field.type == Type::Ref || field.type == Type::RefList)) continue;
     if (absent || !hasType(*it, field.type)) {
-      std::string rule = field.optional ? std::string(typeName(field.type)) + " or null"
-                                        : std::string(typeName(field.type));
+      std::string rule = typeName(field.type) + (field.optional ? " or null" : "");
       return Error{kind, std::string(field.key) + " must be " + rule};
     }
   }

@@ -8,6 +8,11 @@ const Json* member(const Json& object, std::string_view key) {
   return it == object.end() ? nullptr : &*it;
 }
 
+const Json* object(const Json& object, std::string_view key) {
+  const Json* value = member(object, key);
+  return value != nullptr && value->is_object() ? value : nullptr;
+}
+
 std::optional<std::string> string(const Json& object, std::string_view key) {
   const Json* value = member(object, key);
   if (value == nullptr || !value->is_string()) return std::nullopt;

@@ -15,6 +15,9 @@ namespace qv::json {
 // The member `key`; null when absent.
 const Json* member(const Json& object, std::string_view key);
 
+// The member when it is an object; null otherwise.
+const Json* object(const Json& object, std::string_view key);
+
 // The member when present with that JSON type; absent otherwise.
 std::optional<std::string> string(const Json& object, std::string_view key);
 std::optional<bool> boolean(const Json& object, std::string_view key);

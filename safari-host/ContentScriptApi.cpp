@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "ipc/Frame.h"
+#include "platform/JsonFields.h"
 
 namespace qv::host {
 namespace {
@@ -115,12 +116,10 @@ std::optional<PostedMessage> parsePostedMessage(const std::string& bodyJson) {
   if (message.is_discarded() || !message.is_object() || !ipc::jsonDepthWithin(message)) {
     return std::nullopt;
   }
-  auto name = message.find("name");
-  if (name == message.end() || !name->is_string()) return std::nullopt;
-  PostedMessage posted{name->get<std::string>(), nullptr};
-  auto userInfo = message.find("userInfo");
-  if (userInfo != message.end() && userInfo->is_object()) posted.userInfo = std::move(*userInfo);
-  return posted;
+  std::optional<std::string> name = json::string(message, "name");
+  if (!name) return std::nullopt;
+  const Json* userInfo = json::object(message, "userInfo");
+  return PostedMessage{std::move(*name), userInfo != nullptr ? *userInfo : Json(nullptr)};
 }
 
 std::optional<std::string> javaScriptLiteral(const Json& value) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <variant>
 
+#include "platform/JsonFields.h"
 #include "platform/linux/system/LinuxBundle.h"
 
 namespace qv::host {
@@ -12,16 +13,9 @@ namespace {
 
 constexpr std::uintmax_t kMaxResourceSize = 16 * 1024 * 1024;
 
+// A string member; empty when missing or of another type.
 std::string stringField(const Json& object, const char* key) {
-  if (!object.is_object()) return {};
-  auto it = object.find(key);
-  return (it != object.end() && it->is_string()) ? it->get<std::string>() : std::string();
-}
-
-const Json* objectField(const Json& object, const char* key) {
-  if (!object.is_object()) return nullptr;
-  auto it = object.find(key);
-  return (it != object.end() && it->is_object()) ? &*it : nullptr;
+  return json::string(object, key).value_or("");
 }
 
 // A resource named by Info.plist, read whole; absent when missing or too large.
@@ -56,7 +50,7 @@ bool readDeclaredFiles(const LinuxBundle& bundle, const Json& extension, const c
 void addCaCertificate(const LinuxBundle& bundle, std::vector<std::string>& paths) {
   std::optional<Json> info = bundle.infoDictionary();
   if (!info) return;
-  const Json* deployment = objectField(*info, "QVDeployment");
+  const Json* deployment = json::object(*info, "QVDeployment");
   if (deployment == nullptr) return;
   std::string name = stringField(*deployment, "CACertificates");
   if (name.empty()) return;
@@ -77,7 +71,7 @@ std::optional<ExtensionInfo> loadExtension(const std::string& appexPath,
   LinuxBundle bundle(appexPath);
   std::optional<Json> info = bundle.infoDictionary();
   if (!info || !info->is_object()) return fail("no readable Contents/Info.plist");
-  const Json* extension = objectField(*info, "NSExtension");
+  const Json* extension = json::object(*info, "NSExtension");
   if (extension == nullptr ||
       stringField(*extension, "NSExtensionPointIdentifier") != "com.apple.Safari.extension") {
     return fail("not a Safari app extension");
@@ -107,7 +101,7 @@ std::optional<ExtensionInfo> loadExtension(const std::string& appexPath,
     if (error != nullptr) *error = fileError;
     return std::nullopt;
   }
-  if (const Json* item = objectField(*extension, "SFSafariToolbarItem")) {
+  if (const Json* item = json::object(*extension, "SFSafariToolbarItem")) {
     ToolbarItemInfo toolbar;
     toolbar.action = stringField(*item, "Action");
     if (toolbar.action.empty()) toolbar.action = "Command";

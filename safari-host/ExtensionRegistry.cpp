@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "platform/Json.h"
+#include "platform/JsonFields.h"
+#include "platform/linux/system/Files.h"
 #include "platform/linux/system/XdgPaths.h"
 #include "safari-host/Log.h"
 
@@ -17,26 +17,20 @@ namespace {
 
 // Coalesces the burst of events one rewrite of a registration file causes.
 constexpr unsigned kRescanDelayMs = 100;
-constexpr std::uintmax_t kMaxRegistrationSize = 64 * 1024;
+constexpr std::size_t kMaxRegistrationSize = 64 * 1024;
 
 std::optional<std::string> registeredBundlePath(const std::filesystem::path& file) {
   std::error_code error;
-  if (!std::filesystem::is_regular_file(file, error) ||
-      std::filesystem::file_size(file, error) > kMaxRegistrationSize || error) {
-    return std::nullopt;
-  }
-  std::ifstream stream(file, std::ios::binary);
-  std::stringstream contents;
-  contents << stream.rdbuf();
-  Json root = Json::parse(contents.str(), nullptr, /*allow_exceptions=*/false);
-  auto bundlePath = root.is_object() ? root.find("bundlePath") : root.end();
-  if (root.is_discarded() || !root.is_object() || bundlePath == root.end() ||
-      !bundlePath->is_string()) {
+  if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
+  std::optional<std::string> contents = files::read(file.string(), kMaxRegistrationSize);
+  if (!contents) return std::nullopt;
+  std::optional<Json> root = json::parse(*contents);
+  std::optional<std::string> path = root ? json::string(*root, "bundlePath") : std::nullopt;
+  if (!path) {
     logError(file.string() + ": not a registration ({\"bundlePath\": …})");
     return std::nullopt;
   }
-  std::string path = bundlePath->get<std::string>();
-  if (path.empty() || path.front() != '/') {
+  if (path->empty() || path->front() != '/') {
     logError(file.string() + ": bundlePath is not absolute");
     return std::nullopt;
   }

@@ -1,5 +1,6 @@
 #include "platform/linux/common/LinuxPlatform.h"
 
+#include "platform/JsonFields.h"
 #include "platform/linux/net/CurlUrlSession.h"
 #include "platform/linux/store/SqliteSecretStore.h"
 #include "platform/linux/store/SqliteUserDefaults.h"
@@ -13,14 +14,11 @@ namespace qv {
 namespace {
 
 std::optional<std::string> deploymentCaFileName(const Bundle& bundle) {
-  auto info = bundle.infoDictionary();
-  if (!info || !info->is_object()) return std::nullopt;
-  auto deployment = info->find("QVDeployment");
-  if (deployment == info->end() || !deployment->is_object()) return std::nullopt;
-  auto file = deployment->find("CACertificates");
-  if (file == deployment->end() || !file->is_string()) return std::nullopt;
-  std::string name = file->get<std::string>();
-  if (name.empty()) return std::nullopt;
+  std::optional<Json> info = bundle.infoDictionary();
+  const Json* deployment = info ? json::object(*info, "QVDeployment") : nullptr;
+  std::optional<std::string> name =
+      deployment != nullptr ? json::string(*deployment, "CACertificates") : std::nullopt;
+  if (!name || name->empty()) return std::nullopt;
   return name;
 }
 

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 
+#include "platform/linux/system/UniqueFd.h"
 #include "platform/linux/system/XdgPaths.h"
 
 namespace qv {
@@ -16,29 +17,11 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
 
-struct StatementFinalizer {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
-
-Statement prepare(sqlite3* db, const char* sql) {
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(statement);
-    return nullptr;
-  }
-  return Statement(statement);
-}
-
 // Binds the four key columns to parameters 1..4.
 bool bindKey(sqlite3_stmt* statement, const SecretQuery& query) {
-  return sqlite3_bind_text(statement, 1, query.service.data(),
-                           static_cast<int>(query.service.size()), SQLITE_TRANSIENT) == SQLITE_OK &&
-         sqlite3_bind_text(statement, 2, query.accessGroup.data(),
-                           static_cast<int>(query.accessGroup.size()),
-                           SQLITE_TRANSIENT) == SQLITE_OK &&
-         sqlite3_bind_text(statement, 3, query.account.data(),
-                           static_cast<int>(query.account.size()), SQLITE_TRANSIENT) == SQLITE_OK &&
+  return sqlite::bindText(statement, 1, query.service) &&
+         sqlite::bindText(statement, 2, query.accessGroup) &&
+         sqlite::bindText(statement, 3, query.account) &&
          sqlite3_bind_int(statement, 4, query.synchronizable ? 1 : 0) == SQLITE_OK;
 }
 
@@ -62,13 +45,11 @@ bool prepareFile(const std::string& path) {
       !xdg::makeDirectories(path.substr(0, slash), 0700)) {
     return false;
   }
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) return false;
   struct stat info {};
-  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-            ((info.st_mode & 0777) == 0600 || ::fchmod(fd, 0600) == 0);
-  ::close(fd);
-  return ok;
+  return ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+         ((info.st_mode & 0777) == 0600 || ::fchmod(fd.get(), 0600) == 0);
 }
 
 // sqlite3_step's result for a statement that returns no rows.
@@ -78,10 +59,6 @@ bool stepFailed(int code) {
 
 }  // namespace
 
-void SqliteSecretStore::DatabaseCloser::operator()(sqlite3* db) const {
-  sqlite3_close_v2(db);
-}
-
 SqliteSecretStore::SqliteSecretStore(std::optional<std::string> path)
     : path_(path ? std::move(*path) : xdg::dataHome() + "/quorvane/secrets.sqlite3") {}
 
@@ -90,12 +67,9 @@ SqliteSecretStore::~SqliteSecretStore() = default;
 sqlite3* SqliteSecretStore::database() {
   if (db_) return db_.get();
   if (!prepareFile(path_)) return nullptr;
-  sqlite3* raw = nullptr;
-  int opened =
-      sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  std::unique_ptr<sqlite3, DatabaseCloser> db(raw);
-  if (opened != SQLITE_OK) return nullptr;
-  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  // prepareFile made the file; SQLite must not create one with looser permissions.
+  sqlite::Connection db = sqlite::open(path_, /*create=*/false, kBusyTimeoutMs);
+  if (!db) return nullptr;
   const char* schema =
       "CREATE TABLE IF NOT EXISTS items ("
       "  service TEXT NOT NULL,"
@@ -105,7 +79,7 @@ sqlite3* SqliteSecretStore::database() {
       "  data BLOB NOT NULL,"
       "  persistent_ref TEXT NOT NULL UNIQUE,"
       "  PRIMARY KEY (service, access_group, account, synchronizable))";
-  if (sqlite3_exec(db.get(), schema, nullptr, nullptr, nullptr) != SQLITE_OK) return nullptr;
+  if (!sqlite::exec(db.get(), schema)) return nullptr;
   db_ = std::move(db);
   return db_.get();
 }
@@ -114,9 +88,10 @@ int SqliteSecretStore::deleteItems(const SecretQuery& query) {
   std::lock_guard lock(mutex_);
   sqlite3* db = database();
   if (db == nullptr) return SecStatus::ioError;
-  Statement statement = prepare(db,
-                                "DELETE FROM items WHERE service = ?1 AND access_group = ?2 "
-                                "AND account = ?3 AND synchronizable = ?4");
+  sqlite::Statement statement =
+      sqlite::prepare(db,
+                      "DELETE FROM items WHERE service = ?1 AND access_group = ?2 "
+                      "AND account = ?3 AND synchronizable = ?4");
   if (!statement || !bindKey(statement.get(), query)) return SecStatus::ioError;
   if (stepFailed(sqlite3_step(statement.get()))) return SecStatus::ioError;
   return sqlite3_changes(db) > 0 ? SecStatus::success : SecStatus::itemNotFound;
@@ -128,16 +103,14 @@ int SqliteSecretStore::add(const SecretQuery& query, const Bytes& data) {
   if (db == nullptr) return SecStatus::ioError;
   auto ref = newPersistentRef();
   if (!ref) return SecStatus::ioError;
-  Statement statement = prepare(db,
-                                "INSERT INTO items (service, access_group, account, "
-                                "synchronizable, data, persistent_ref) "
-                                "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+  sqlite::Statement statement =
+      sqlite::prepare(db,
+                      "INSERT INTO items (service, access_group, account, "
+                      "synchronizable, data, persistent_ref) "
+                      "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
   if (!statement || !bindKey(statement.get(), query)) return SecStatus::ioError;
-  // A zero-length blob bound from a null pointer would be stored as NULL.
-  static const unsigned char kEmpty = 0;
-  if (sqlite3_bind_blob(statement.get(), 5, data.empty() ? &kEmpty : data.data(),
-                        static_cast<int>(data.size()), SQLITE_TRANSIENT) != SQLITE_OK ||
-      sqlite3_bind_text(statement.get(), 6, ref->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK) {
+  if (!sqlite::bindBlob(statement.get(), 5, data.data(), data.size()) ||
+      !sqlite::bindText(statement.get(), 6, *ref)) {
     return SecStatus::ioError;
   }
   int step = sqlite3_step(statement.get());
@@ -154,9 +127,10 @@ int SqliteSecretStore::copyMatching(const SecretQuery& query, std::optional<Byte
   result.reset();
   sqlite3* db = database();
   if (db == nullptr) return SecStatus::ioError;
-  Statement statement = prepare(db,
-                                "SELECT data, persistent_ref FROM items WHERE service = ?1 "
-                                "AND access_group = ?2 AND account = ?3 AND synchronizable = ?4");
+  sqlite::Statement statement =
+      sqlite::prepare(db,
+                      "SELECT data, persistent_ref FROM items WHERE service = ?1 "
+                      "AND access_group = ?2 AND account = ?3 AND synchronizable = ?4");
   if (!statement || !bindKey(statement.get(), query)) return SecStatus::ioError;
   int step = sqlite3_step(statement.get());
   if (step == SQLITE_DONE) return SecStatus::itemNotFound;

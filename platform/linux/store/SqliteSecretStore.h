@@ -6,8 +6,7 @@
 #include <string>
 
 #include "platform/SecretStore.h"
-
-struct sqlite3;
+#include "platform/linux/store/Sqlite.h"
 
 namespace qv {
 
@@ -36,17 +35,13 @@ class SqliteSecretStore final : public SecretStore {
   const std::string& path() const { return path_; }
 
  private:
-  struct DatabaseCloser {
-    void operator()(sqlite3* db) const;
-  };
-
   // The open connection, opening it when needed; null when that fails. Caller holds
   // mutex_.
   sqlite3* database();
 
   std::string path_;
   std::mutex mutex_;
-  std::unique_ptr<sqlite3, DatabaseCloser> db_;  // guarded by mutex_
+  sqlite::Connection db_;  // guarded by mutex_
 };
 
 }  // namespace qv

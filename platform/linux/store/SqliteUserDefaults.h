@@ -2,14 +2,21 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/UserDefaults.h"
+#include "platform/linux/store/LinuxUserDefaultsFactory.h"
+#include "platform/linux/store/Sqlite.h"
 
 namespace qv {
+
+namespace defaults {
+class Watcher;
+}  // namespace defaults
 
 // A defaults domain kept in one SQLite database file (WAL journal), shared with every
 // other process that opens the same file.
@@ -68,35 +75,28 @@ class SqliteUserDefaults final : public UserDefaults {
   const std::string& path() const;
 
  private:
-  struct Core;
+  explicit SqliteUserDefaults(std::string databasePath);
 
-  explicit SqliteUserDefaults(std::shared_ptr<Core> core);
+  // Opens the writer connection in WAL mode, creates the table and prepares the
+  // statements. False when any of that fails.
+  bool openWriter();
+  // One transaction; caller holds dbMutex_.
+  bool writeRow(const std::string& key, const std::optional<Value>& value);
+  void announceCommit() const;
 
-  std::shared_ptr<Core> core_;
-};
+  const std::string path_;
+  const std::string walPath_;
 
-// Opens suites under `<configHome>/group-containers/<name>/defaults.sqlite3` and standard
-// defaults under `<configHome>/<bundleIdentifier>/defaults.sqlite3`. Within a process the
-// same database path always yields the same store while any holder keeps it alive, even
-// across factories. Null when the directory or database cannot be created or opened (a
-// file in the way, no permission, not a database), and for names that are empty, ".",
-// "..", or contain '/' or NUL. Thread-safe.
-class LinuxUserDefaultsFactory final : public UserDefaultsFactory {
- public:
-  // `configHome` overrides the XDG config home, which is otherwise read once, here.
-  explicit LinuxUserDefaultsFactory(std::optional<std::string> configHome = std::nullopt);
+  // The connection every method reads and writes through, and its statements.
+  std::mutex dbMutex_;
+  sqlite::Connection db_;  // guarded by dbMutex_, as are the statements
+  sqlite::Statement selectRow_;
+  sqlite::Statement selectAll_;
+  sqlite::Statement upsert_;
+  sqlite::Statement keepStringExact_;
+  sqlite::Statement remove_;
 
-  std::shared_ptr<UserDefaults> suite(const std::string& name) override;
-  std::shared_ptr<UserDefaults> standard(const std::string& bundleIdentifier) override;
-
-  // The database path a suite or standard domain uses; absent for a rejected name.
-  std::optional<std::string> suitePath(const std::string& name) const;
-  std::optional<std::string> standardPath(const std::string& bundleIdentifier) const;
-
- private:
-  std::shared_ptr<UserDefaults> openShared(const std::optional<std::string>& path);
-
-  std::string configHome_;
+  const std::shared_ptr<defaults::Watcher> watcher_;
 };
 
 }  // namespace qv

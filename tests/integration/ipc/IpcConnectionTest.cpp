@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <algorithm>
 #include <future>
 #include <mutex>
 
@@ -88,11 +89,15 @@ TEST(IpcConnectionTest, pendingCallsFailWhenThePeerGoesAway) {
   ::close(b);
   auto future = outcome.get_future();
   ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  EXPECT_EQ(test::errorText(future.get()), "connection closed");
+  Reply closed = future.get();
+  ASSERT_TRUE(closed.error);
+  EXPECT_EQ(closed.error->kind, ErrorKind::ConnectionClosed);
   EXPECT_TRUE(events.waitClosed());
   EXPECT_TRUE(events.protocolErrors.empty());
   // Calls on a closed connection fail at once instead of hanging.
-  EXPECT_EQ(test::errorText(client->callAndWait("late", Json::object())), "connection closed");
+  Reply late = client->callAndWait("late", Json::object());
+  ASSERT_TRUE(late.error);
+  EXPECT_EQ(late.error->kind, ErrorKind::ConnectionClosed);
 }
 
 // Writes raw bytes to a connection and returns the protocol error it reported.
@@ -179,6 +184,71 @@ TEST(FrameDecoderTest, reassemblesMessagesSplitAcrossReads) {
   EXPECT_FALSE(decoder.hasPartialFrame());
   EXPECT_EQ(encodeFrame(Json{{"call", "a"}}), frame(R"({"call":"a"})"));
   EXPECT_FALSE(encodeFrame(Json{{"bad", "\xff"}}));
+}
+
+// The messages `stream` decodes to when it arrives in pieces of the given sizes (cycled);
+// absent on a protocol error.
+std::optional<std::vector<Json>> decodeInPieces(const std::string& stream,
+                                                const std::vector<std::size_t>& sizes) {
+  FrameDecoder decoder;
+  std::vector<Json> messages;
+  std::size_t offset = 0;
+  for (std::size_t turn = 0; offset < stream.size(); ++turn) {
+    std::size_t size = std::min(sizes[turn % sizes.size()], stream.size() - offset);
+    if (!decoder.feed(stream.data() + offset, size)) return std::nullopt;
+    offset += size;
+    while (std::optional<Incoming> incoming = decoder.next()) {
+      messages.push_back(std::move(incoming->message));
+    }
+  }
+  if (decoder.hasPartialFrame()) return std::nullopt;
+  return messages;
+}
+
+TEST(FrameDecoderTest, yieldsTheSameMessagesHoweverTheBytesAreCut) {
+  std::string stream;
+  for (int i = 0; i < 40; ++i) {
+    stream += frame(Json{{"call", "m" + std::to_string(i)}, {"id", i + 1},
+                         {"args", {{"text", std::string(i * 37, 'x') + "é[{\"}"}}}}
+                        .dump());
+  }
+  std::optional<std::vector<Json>> whole = decodeInPieces(stream, {stream.size()});
+  ASSERT_TRUE(whole);
+  ASSERT_EQ(whole->size(), 40u);
+  for (const std::vector<std::size_t>& sizes : std::vector<std::vector<std::size_t>>{
+           {1}, {3}, {4}, {5, 1, 4096}, {2, 7, 11}, {65536}}) {
+    EXPECT_EQ(decodeInPieces(stream, sizes), whole) << "cut into pieces of " << sizes[0];
+  }
+}
+
+TEST(FrameDecoderTest, refusesNestingBelowTheEnvelopeDeeperThanTheLimitUnbuilt) {
+  auto nested = [](std::size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+  };
+  auto decodeOne = [](const std::string& body) {
+    FrameDecoder decoder;
+    std::string bytes = frame(body);
+    EXPECT_TRUE(decoder.feed(bytes.data(), bytes.size()));
+    return decoder.next();
+  };
+  std::optional<Incoming> deepest =
+      decodeOne(R"({"call":"a","id":1,"args":{"x":)" + nested(maxJsonDepth - 1) + "}}");
+  ASSERT_TRUE(deepest);
+  EXPECT_FALSE(deepest->tooDeep) << "arguments may nest maxJsonDepth levels";
+  EXPECT_TRUE(jsonDepthWithin(deepest->message["args"]));
+
+  std::optional<Incoming> tooDeep =
+      decodeOne(R"({"call":"a","id":7,"args":{"x":)" + nested(maxJsonDepth) + R"(},"n":2})");
+  ASSERT_TRUE(tooDeep);
+  EXPECT_TRUE(tooDeep->tooDeep);
+  // What the receiver needs to answer is kept; the nested members are not built.
+  EXPECT_EQ(tooDeep->message, (Json{{"call", "a"}, {"id", 7}, {"n", 2}}));
+
+  // Brackets inside strings are text, not nesting.
+  std::optional<Incoming> text =
+      decodeOne(Json{{"call", "a"}, {"args", {{"x", nested(5000) + "\"\\"}}}}.dump());
+  ASSERT_TRUE(text);
+  EXPECT_FALSE(text->tooDeep);
 }
 
 }  // namespace
