@@ -34,7 +34,13 @@ HostCallRouter::HostCallRouter(const Env& env)
   calls_.on(handler::popoverScreenshot, this, &HostCallRouter::popoverScreenshot);
 }
 
+HostCallRouter::~HostCallRouter() {
+  // Empty parts: no host, so every waiting call answers "shutting down".
+  if (!connected_) promise_.set_value(Parts{});
+}
+
 void HostCallRouter::connect(Parts parts) {
+  connected_ = true;
   promise_.set_value(std::move(parts));
 }
 

@@ -41,6 +41,10 @@ class HostCallRouter {
 
   // `env` must outlive the router and the work it queues.
   explicit HostCallRouter(const Env& env);
+  // Calls still waiting for connect() are released, and fail: the extension is going.
+  ~HostCallRouter();
+  HostCallRouter(const HostCallRouter&) = delete;
+  HostCallRouter& operator=(const HostCallRouter&) = delete;
 
   // Supplies what calls go to; once, right after the connection has started.
   void connect(Parts parts);
@@ -67,6 +71,7 @@ class HostCallRouter {
   const Env& env_;
   ipc::Dispatcher calls_;
   std::promise<Parts> promise_;
+  bool connected_ = false;
   std::shared_future<Parts> parts_;
 };
 

@@ -32,8 +32,9 @@
 #include <gtk/gtk.h>
 
 #include "platform/linux/webkit/WebKitWebView.h"
-#include "tests/e2e/E2eSystem.h"
 #include "tests/support/MainLoop.h"
+#include "tests/support/Wait.h"
+#include "tests/support/gtk/E2eSystem.h"
 
 namespace {
 

@@ -37,8 +37,10 @@
 #include <vector>
 
 #include "platform/linux/webkit/WebKitWebView.h"
-#include "tests/integration/extension/ExtensionHarness.h"
+#include "tests/support/ExtensionBundle.h"
+#include "tests/support/ExtensionProcess.h"
 #include "tests/support/MainLoop.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -179,13 +181,13 @@ class EchoCounter {
   std::int64_t strays_ = 0;
 };
 
-void sendRelay(qv::test::FakeSafariHost& host, int seq) {
-  host.connection().notify(
-      "handler.messageReceived",
-      Json{{"name", "passToBgPage"},
-           {"page", "page-1"},
-           {"userInfo", qv::test::passToBgPageUserInfo("bench", "{\"replyTo\":\"bench\",\"seq\":" +
-                                                                    std::to_string(seq) + "}")}});
+void sendRelay(const qv::test::ScriptedPeer& host, int seq) {
+  host.notify("handler.messageReceived",
+              Json{{"name", "passToBgPage"},
+                   {"page", "page-1"},
+                   {"userInfo",
+                    qv::test::passToBgPageUserInfo(
+                        "bench", "{\"replyTo\":\"bench\",\"seq\":" + std::to_string(seq) + "}")}});
 }
 
 }  // namespace
@@ -211,7 +213,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string error;
-  auto process = qv::test::ExtensionProcess::spawn(
+  auto process = qv::test::ExtensionProcess::start(
       bundle + "/Contents/MacOS/Quorvane_Safari_Extension", &error);
   if (!process) {
     std::fprintf(stderr, "cannot start the extension: %s\n", error.c_str());
@@ -221,9 +223,10 @@ int main(int argc, char** argv) {
   int latencyBase = 0;
   int throughputBase = options.samples + options.samples / 10 + 1;
   EchoCounter echoes(throughputBase + options.relays);
-  qv::test::FakeSafariHost host(
-      process->releaseHostFd(), nullptr,
-      [&echoes](const qv::test::ReceivedCall& call) { echoes.onCall(call); }, false);
+  qv::test::ScriptedPeer host;
+  host.setRecording(false);
+  host.observe([&echoes](const qv::test::ReceivedCall& call) { echoes.onCall(call); });
+  host.serve(std::move(process->hostEnd));
 
   // The first relay also waits for the extension to start and its page to be ready.
   std::vector<double> latency;
@@ -248,12 +251,12 @@ int main(int argc, char** argv) {
     sendRelay(host, throughputBase + i);
     if (i == 1000 && !rssAfter1000) {
       echoes.waitForReceived(before + 1000, std::chrono::seconds(30));
-      rssAfter1000 = process->residentKib();
+      rssAfter1000 = process->child.residentKib();
     }
   }
   bool complete = echoes.waitForReceived(before + options.relays, std::chrono::seconds(60));
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::optional<long> rssAfterAll = process->residentKib();
+  std::optional<long> rssAfterAll = process->child.residentKib();
   std::int64_t lost = echoes.missing(throughputBase, throughputBase + options.relays);
 
   double baselineP50 = percentileMicros(baseline, 0.50);
@@ -282,8 +285,8 @@ int main(int argc, char** argv) {
     std::printf("memory     extension VmRSS unavailable\n");
   }
 
-  host.connection().close();
-  std::optional<int> status = process->waitForExit(std::chrono::seconds(30));
+  host.close();
+  std::optional<int> status = process->child.waitForExit(std::chrono::seconds(30));
   std::printf("exit       extension %s\n", status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0
                                                ? "exited cleanly"
                                                : "did NOT exit cleanly");

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "platform/linux/system/GObjectRef.h"
-#include "tests/integration/defaults/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace qv::test {
@@ -50,7 +50,9 @@ struct PrivateBus {
     auto started =
         ChildProcess::start({"/usr/bin/dbus-daemon", std::string("--config-file=") + kBusConfig,
                              "--nofork", "--print-address=1", "--address=" + wanted},
-                            {"AT_SPI_BUS_ADDRESS=" + wanted});
+                            {.environment = {"AT_SPI_BUS_ADDRESS=" + wanted},
+                             .captureStdout = true,
+                             .captureStderr = true});
     if (!started) return;
     daemon.emplace(std::move(*started));
     // It prints its address once it listens; a daemon that fails prints nothing.

@@ -10,9 +10,11 @@
 #include <set>
 
 #include "tests/e2e/AccessibilityTree.h"
-#include "tests/e2e/E2eSystem.h"
 #include "tests/support/IpcText.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+#include "tests/support/gtk/E2eSystem.h"
+#include "tests/support/gtk/PngImages.h"
 
 namespace qv::test {
 namespace {

@@ -5,10 +5,14 @@
 #include <chrono>
 #include <functional>
 
+// Header only, so that a target including it needs GLib's headers and nothing else of
+// the test support.
 namespace qv::test {
 
 // Iterates the default GLib main context on this thread until `done` or the deadline;
-// whether `done` came true. For tests and benchmarks that drive GLib, GTK or WebKit.
+// whether `done` came true. For tests and benchmarks that drive GLib, GTK or WebKit; may
+// be called from inside a callback of a running loop. Conditions that do not depend on
+// the context are still polled every 20 ms. Without GLib, use waitUntil (Wait.h).
 inline bool runUntil(const std::function<bool()>& done,
                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
   auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -1,4 +1,4 @@
-#include "tests/integration/service/ServiceProcess.h"
+#include "tests/support/ServiceProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ ServiceProcess::ServiceProcess() {
   auto started = ChildProcess::start(
       {QV_SERVICE_PATH, "--listen", "127.0.0.1:0", "--cert", certificates_.certPemPath, "--key",
        certificates_.keyPemPath, "--record", recordPath()},
-      {});
+      {.captureStdout = true, .captureStderr = true});
   if (started) process_.emplace(std::move(*started));
   if (!process_) {
     ADD_FAILURE() << "cannot start " << QV_SERVICE_PATH;

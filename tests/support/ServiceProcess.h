@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/integration/defaults/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/TempDir.h"
 
@@ -16,7 +16,8 @@ namespace qv::test {
 
 // A running quorvane-service on a free port of 127.0.0.1, with a throw-away certificate
 // authority and its own record file. Construction records a test failure when the
-// service does not come up; ok() then is false.
+// service does not come up; ok() then is false. The service is killed with the object.
+// Use from the test's thread.
 class ServiceProcess {
  public:
   ServiceProcess();

@@ -22,6 +22,7 @@ class UniqueFd {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
   // Gives the descriptor up without closing it.
   int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1) {

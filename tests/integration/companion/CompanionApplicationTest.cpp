@@ -12,11 +12,13 @@
 #include "platform/linux/gtk/GtkCompanionApplication.h"
 #include "platform/linux/gtk/GtkViewFactory.h"
 #include "platform/linux/gtk/GtkWindowAdapter.h"
-#include "tests/integration/companion/CompanionHarness.h"
 #include "tests/integration/companion/Snapshot.h"
+#include "tests/support/MainLoop.h"
 
 namespace qv::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr auto deadline = 10s;
 
@@ -120,7 +122,7 @@ TEST(CompanionApplicationTest, launchesShowsMenusReopensTakesUrlsAndQuits) {
   };
   checkRunningApplication = [&] {
     Window& window = *delegate->window;
-    EXPECT_TRUE(pumpUntil([&] { return window.isVisible(); }, deadline));
+    EXPECT_TRUE(runUntil([&] { return window.isVisible(); }, deadline));
 
     GMenuModel* menubar = gtk_application_get_menubar(gtkApp);
     ASSERT_NE(menubar, nullptr);
@@ -147,7 +149,7 @@ TEST(CompanionApplicationTest, launchesShowsMenusReopensTakesUrlsAndQuits) {
     GdkFrameClock* clock = gtk_widget_get_frame_clock(drawn);
     ASSERT_NE(clock, nullptr);
     gint64 frame = gdk_frame_clock_get_frame_counter(clock);
-    EXPECT_TRUE(pumpUntil(
+    EXPECT_TRUE(runUntil(
         [&] {
           gtk_widget_queue_draw(drawn);
           return gdk_frame_clock_get_frame_counter(clock) >= frame + 2;
@@ -161,16 +163,16 @@ TEST(CompanionApplicationTest, launchesShowsMenusReopensTakesUrlsAndQuits) {
 
     // Close (Ctrl+W) hides the window and the application keeps running.
     g_action_group_activate_action(G_ACTION_GROUP(gtkApp), "close-window", nullptr);
-    EXPECT_TRUE(pumpUntil([&] { return !window.isVisible(); }, deadline));
+    EXPECT_TRUE(runUntil([&] { return !window.isVisible(); }, deadline));
     EXPECT_NE(gtk_application_get_windows(gtkApp), nullptr) << "hidden, not destroyed";
     // Starting the application again re-opens: the same window comes back.
     g_application_activate(G_APPLICATION(gtkApp));
-    EXPECT_TRUE(pumpUntil([&] { return window.isVisible(); }, deadline));
+    EXPECT_TRUE(runUntil([&] { return window.isVisible(); }, deadline));
     // So does Open… (Ctrl+O) after another close.
     window.performClose();
-    EXPECT_TRUE(pumpUntil([&] { return !window.isVisible(); }, deadline));
+    EXPECT_TRUE(runUntil([&] { return !window.isVisible(); }, deadline));
     g_action_group_activate_action(G_ACTION_GROUP(gtkApp), "menu-item-0", nullptr);
-    EXPECT_TRUE(pumpUntil([&] { return window.isVisible(); }, deadline));
+    EXPECT_TRUE(runUntil([&] { return window.isVisible(); }, deadline));
     EXPECT_EQ(opens, 1);
 
     GFile* file = g_file_new_for_uri("quorvane.extension://oauth?code=A&code_challenge=B");

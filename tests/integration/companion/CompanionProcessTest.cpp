@@ -11,11 +11,16 @@
 #include <sstream>
 
 #include "platform/linux/store/SqliteUserDefaults.h"
-#include "tests/integration/companion/CompanionHarness.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/PrivateSessionBus.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 namespace qv::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr const char* companion = QV_COMPANION_EXECUTABLE;
 constexpr const char* appDir = QV_APP_DIR;
@@ -45,6 +50,17 @@ class CompanionProcessTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(bus.address().empty()) << "no private D-Bus session";
     ASSERT_TRUE(socket.listening());
+    // The browser's answers until a test says otherwise: the extension is off.
+    socket.answer("extensions.getState", {{"isEnabled", false}});
+    socket.answer("extensions.dispatchMessage", Json::object());
+    socket.answer("extensions.showPreferences", Json::object());
+  }
+
+  static std::optional<ChildProcess> launch(const std::vector<std::string>& argv) {
+    std::string error;
+    std::optional<ChildProcess> child = ChildProcess::start(argv, {}, &error);
+    EXPECT_TRUE(child) << error;
+    return child;
   }
 
   std::optional<std::string> sharedValue(const std::string& key) const {
@@ -79,8 +95,8 @@ class CompanionProcessTest : public ::testing::Test {
     return ok;
   }
 
-  static bool isForExtension(const FakeControlSocket::Call& call) {
-    return call.args.value("extensionIdentifier", "") == extensionId;
+  static bool isForExtension(const Json& args) {
+    return args.value("extensionIdentifier", "") == extensionId;
   }
 
   TempDir config;
@@ -94,44 +110,40 @@ class CompanionProcessTest : public ::testing::Test {
   ScopedEnv noAccessibility;
   ScopedEnv noAtBridge;
   ScopedEnv memorySettings;
-  FakeControlSocket socket;
+  ScriptedPeer socket;
 };
 
 TEST_F(CompanionProcessTest, aSecondLaunchHandsTheCallbackToTheRunningInstance) {
-  SpawnedProcess first({companion});
-  ASSERT_TRUE(first.started());
+  auto first = launch({companion});
+  ASSERT_TRUE(first);
   ASSERT_TRUE(socket.waitForCall("extensions.getState", isForExtension, deadline))
       << "the first instance never asked for the extension's state";
   EXPECT_EQ(Json::parse(readFile(data.path() + "/safari-host/apps/com.quorvane.safari.json")),
             (Json{{"bundlePath", appDir}}));
 
-  SpawnedProcess second({companion, "quorvane.extension://oauth?code=A&code_challenge=B"});
-  ASSERT_TRUE(second.started());
-  EXPECT_EQ(second.waitForExit(deadline), 0) << "the second launch should hand over and end";
+  auto second = launch({companion, "quorvane.extension://oauth?code=A&code_challenge=B"});
+  ASSERT_TRUE(second);
+  EXPECT_EQ(exitCode(second->waitForExit(deadline)), 0)
+      << "the second launch should hand over and end";
 
   auto exchange = socket.waitForCall(
       "extensions.dispatchMessage",
-      [](const FakeControlSocket::Call& call) {
-        return call.args.value("name", "") == "oauthExchange";
-      },
-      deadline);
+      [](const Json& args) { return args.value("name", "") == "oauthExchange"; }, deadline);
   ASSERT_TRUE(exchange);
   EXPECT_EQ(exchange->args["extensionIdentifier"], extensionId);
   EXPECT_EQ(exchange->args["userInfo"], (Json{{"code", "A"}, {"codeChallenge", "B"}}));
   EXPECT_EQ(sharedValue("message.oauthExchangeMessage"), R"([{"code":"A","codeChallenge":"B"}])");
-  EXPECT_TRUE(first.running()) << "the running instance stays";
+  EXPECT_TRUE(first->running()) << "the running instance stays";
 
   ASSERT_TRUE(activateQuit());
-  EXPECT_EQ(first.waitForExit(deadline), 0);
+  EXPECT_EQ(exitCode(first->waitForExit(deadline)), 0);
 }
 
 TEST_F(CompanionProcessTest, theFirstSightOfTheEnabledExtensionAsksForTheLoginTabOnce) {
-  socket.setEnabled(true);
-  SpawnedProcess app({companion});
-  ASSERT_TRUE(app.started());
-  auto isLoginTab = [](const FakeControlSocket::Call& call) {
-    return call.args.value("name", "") == "oauthOpenLoginTab";
-  };
+  socket.answer("extensions.getState", {{"isEnabled", true}});
+  auto app = launch({companion});
+  ASSERT_TRUE(app);
+  auto isLoginTab = [](const Json& args) { return args.value("name", "") == "oauthOpenLoginTab"; };
   auto request = socket.waitForCall("extensions.dispatchMessage", isLoginTab, deadline);
   ASSERT_TRUE(request);
   EXPECT_EQ(request->args["extensionIdentifier"], extensionId);
@@ -144,23 +156,18 @@ TEST_F(CompanionProcessTest, theFirstSightOfTheEnabledExtensionAsksForTheLoginTa
                         deadline));
   std::size_t loginTabs = 0;
   for (const auto& call : socket.callsOf("extensions.dispatchMessage"))
-    loginTabs += isLoginTab(call);
+    loginTabs += isLoginTab(call.args);
   EXPECT_EQ(loginTabs, 1u);
 }
 
 TEST_F(CompanionProcessTest, aCallbackWithoutSafariStillLeavesTheCodeForTheExtension) {
   // Safari refuses the message; the value is written regardless, before the message.
-  socket.setScript([](const FakeControlSocket::Call& call) {
-    if (call.method == "extensions.dispatchMessage") {
-      return FakeControlSocket::Answer::failure("extension is disabled");
-    }
-    return FakeControlSocket::Answer::with(Json{{"isEnabled", false}});
-  });
-  SpawnedProcess app({companion, "quorvane.extension://oauth?code=C1&code_challenge=D1"});
-  ASSERT_TRUE(app.started());
+  socket.fail("extensions.dispatchMessage", "extension is disabled");
+  auto app = launch({companion, "quorvane.extension://oauth?code=C1&code_challenge=D1"});
+  ASSERT_TRUE(app);
   ASSERT_TRUE(socket.waitForCall("extensions.dispatchMessage", nullptr, deadline));
   EXPECT_EQ(sharedValue("message.oauthExchangeMessage"), R"([{"code":"C1","codeChallenge":"D1"}])");
-  EXPECT_TRUE(app.running()) << "a refusal is shown, not fatal";
+  EXPECT_TRUE(app->running()) << "a refusal is shown, not fatal";
 }
 
 }  // namespace

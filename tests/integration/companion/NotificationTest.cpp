@@ -10,11 +10,16 @@
 #include "companion/EnableExtensionNotification.h"
 #include "platform/linux/gtk/GtkCompanionApplication.h"
 #include "platform/linux/gtk/GtkNotificationCenter.h"
-#include "tests/integration/companion/CompanionHarness.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/MainLoop.h"
+#include "tests/support/PrivateSessionBus.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 namespace qv::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr auto deadline = 20s;
 
@@ -107,9 +112,10 @@ TEST(NotificationTest, theReminderReachesTheServerAndItsOpenButtonComesBack) {
   ScopedEnv noAccessibility("GTK_A11Y", "none");
   TempDir data;
   ScopedEnv dataHome("XDG_DATA_HOME", data.path());
-  SpawnedProcess server({"/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon",
-                         "-p", R"({"capabilities": "body actions"})"});
-  ASSERT_TRUE(server.started());
+  auto server =
+      ChildProcess::start({"/usr/bin/python3", "-m", "dbusmock", "--template",
+                           "notification_daemon", "-p", R"({"capabilities": "body actions"})"});
+  ASSERT_TRUE(server);
   GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
   ASSERT_NE(bus, nullptr);
   ASSERT_TRUE(waitUntil([&] { return hasOwner(bus, "org.freedesktop.Notifications"); }, deadline))
@@ -133,7 +139,7 @@ TEST(NotificationTest, theReminderReachesTheServerAndItsOpenButtonComesBack) {
         new std::function<void()>([&] {
           center->deliver(EnableExtensionNotification::reminder());
           std::vector<NotifyCall> calls;
-          EXPECT_TRUE(pumpUntil(
+          EXPECT_TRUE(runUntil(
               [&] {
                 calls = notifyCalls(bus);
                 return !calls.empty();
@@ -156,7 +162,7 @@ TEST(NotificationTest, theReminderReachesTheServerAndItsOpenButtonComesBack) {
                                        "us", g_variant_new_array(G_VARIANT_TYPE_VARIANT, args, 2)));
             EXPECT_NE(reply, nullptr);
             if (reply) g_variant_unref(reply);
-            EXPECT_TRUE(pumpUntil([&] { return !recorder->activated.empty(); }, deadline));
+            EXPECT_TRUE(runUntil([&] { return !recorder->activated.empty(); }, deadline));
           } else {
             ADD_FAILURE() << "expected one notification, got " << calls.size();
           }

@@ -16,11 +16,14 @@
 #include "platform/linux/safari/SafariHostRegistration.h"
 #include "platform/linux/system/DesktopEntry.h"
 #include "platform/linux/system/GlibMainQueue.h"
-#include "tests/integration/companion/CompanionHarness.h"
+#include "tests/support/MainLoop.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempDir.h"
 
 namespace qv::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr auto deadline = 10s;
 
@@ -44,7 +47,10 @@ class IpcSafariExtensionManagerTest : public ::testing::Test {
       : mainQueue(std::make_shared<GlibMainQueue>()),
         socket(dir.path() + "/safari-host-1000/control.sock"),
         manager(socket.listening() ? dir.path() + "/safari-host-1000/control.sock" : "", mainQueue,
-                2s) {}
+                2s) {
+    socket.answer("extensions.dispatchMessage", Json::object());
+    socket.answer("extensions.showPreferences", Json::object());
+  }
 
   StateAnswer getState(IpcSafariExtensionManager& client) {
     auto answer = std::make_shared<std::optional<StateAnswer>>();
@@ -58,7 +64,7 @@ class IpcSafariExtensionManagerTest : public ::testing::Test {
           queue->async([answer, seen] { *answer = seen; });
         });
     *returned = true;
-    EXPECT_TRUE(pumpUntil([&] { return answer->has_value(); }, deadline));
+    EXPECT_TRUE(runUntil([&] { return answer->has_value(); }, deadline));
     return answer->value_or(StateAnswer{});
   }
 
@@ -68,19 +74,19 @@ class IpcSafariExtensionManagerTest : public ::testing::Test {
                             [answer, queue = mainQueue](std::optional<SafariError> error) {
                               queue->async([answer, error] { *answer = error; });
                             });
-    EXPECT_TRUE(pumpUntil([&] { return answer->has_value(); }, deadline));
+    EXPECT_TRUE(runUntil([&] { return answer->has_value(); }, deadline));
     return answer->value_or(SafariError{"no answer"});
   }
 
   TempDir dir;
   std::shared_ptr<GlibMainQueue> mainQueue;
-  FakeControlSocket socket;
+  ScriptedPeer socket;
   IpcSafariExtensionManager manager;
 };
 
 TEST_F(IpcSafariExtensionManagerTest, readsTheStateAndPassesErrorsThrough) {
   ASSERT_TRUE(socket.listening());
-  socket.setEnabled(true);
+  socket.answer("extensions.getState", {{"isEnabled", true}});
   StateAnswer enabled = getState(manager);
   EXPECT_EQ(enabled.state, SafariExtensionState{true});
   EXPECT_FALSE(enabled.error);
@@ -88,20 +94,16 @@ TEST_F(IpcSafariExtensionManagerTest, readsTheStateAndPassesErrorsThrough) {
   auto call = socket.callsOf("extensions.getState").at(0);
   EXPECT_EQ(call.args, (Json{{"extensionIdentifier", "com.quorvane.safari.ext"}}));
 
-  socket.setEnabled(false);
+  socket.answer("extensions.getState", {{"isEnabled", false}});
   EXPECT_EQ(getState(manager).state, SafariExtensionState{false});
 
-  socket.setScript([](const FakeControlSocket::Call&) {
-    return FakeControlSocket::Answer::failure("unknown extension");
-  });
+  socket.fail("extensions.getState", "unknown extension");
   StateAnswer refused = getState(manager);
   EXPECT_FALSE(refused.state);
   EXPECT_EQ(refused.error, SafariError{"unknown extension"});
 
   // An answer of the wrong shape is neither a state nor an error: the "nil result".
-  socket.setScript([](const FakeControlSocket::Call&) {
-    return FakeControlSocket::Answer::with(Json{{"isEnabled", "yes"}});
-  });
+  socket.answer("extensions.getState", {{"isEnabled", "yes"}});
   StateAnswer odd = getState(manager);
   EXPECT_FALSE(odd.state);
   EXPECT_FALSE(odd.error);
@@ -123,7 +125,7 @@ TEST_F(IpcSafariExtensionManagerTest, sendsMessagesAndPreferenceRequestsAsThePro
                                       [shown, queue = mainQueue](std::optional<SafariError> error) {
                                         queue->async([shown, error] { *shown = error; });
                                       });
-  ASSERT_TRUE(pumpUntil([&] { return shown->has_value(); }, deadline));
+  ASSERT_TRUE(runUntil([&] { return shown->has_value(); }, deadline));
   EXPECT_FALSE(**shown);
   EXPECT_EQ(socket.callsOf("extensions.showPreferences").at(0).args,
             (Json{{"extensionIdentifier", "com.quorvane.safari.ext"}}));
@@ -137,8 +139,7 @@ TEST_F(IpcSafariExtensionManagerTest, aBrowserThatIsNotRunningOrSilentStillGetsA
   EXPECT_FALSE(refused.onCallersStack) << "completions never run on the caller's stack";
 
   ASSERT_TRUE(socket.listening());
-  socket.setScript(
-      [](const FakeControlSocket::Call&) { return FakeControlSocket::Answer::none(); });
+  socket.ignore("extensions.getState");
   IpcSafariExtensionManager impatient(dir.path() + "/safari-host-1000/control.sock", mainQueue,
                                       300ms);
   StateAnswer late = getState(impatient);
@@ -155,7 +156,7 @@ TEST_F(GtkPartsTest, aCriticalAlertIsAMessageDialogWithADestructiveButton) {
   alert.runModal(
       AlertMessage{"Could not open Safari", "Safari is not running", AlertStyle::critical, {"OK"}});
   AdwMessageDialog* dialog = nullptr;
-  ASSERT_TRUE(pumpUntil(
+  ASSERT_TRUE(runUntil(
       [&] {
         GListModel* toplevels = gtk_window_get_toplevels();
         for (guint i = 0; i < g_list_model_get_n_items(toplevels); ++i) {
@@ -185,12 +186,12 @@ TEST_F(GtkPartsTest, theAppearanceFollowsTheStyleManagerUntilTheObservationEnds)
   auto observation = appearance.observeChanges([&] { ++changes; });
 
   adw_style_manager_set_color_scheme(manager, ADW_COLOR_SCHEME_FORCE_DARK);
-  EXPECT_TRUE(pumpUntil([&] { return changes == 1; }, deadline));
+  EXPECT_TRUE(runUntil([&] { return changes == 1; }, deadline));
   EXPECT_TRUE(appearance.isDark());
 
   observation.reset();
   adw_style_manager_set_color_scheme(manager, ADW_COLOR_SCHEME_FORCE_LIGHT);
-  pumpUntil([] { return false; }, 100ms);  // let any stray notification arrive
+  runUntil([] { return false; }, 100ms);  // let any stray notification arrive
   EXPECT_EQ(changes, 1);
   EXPECT_FALSE(appearance.isDark());
 }

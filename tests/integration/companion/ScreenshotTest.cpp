@@ -21,12 +21,14 @@
 #include "platform/testing/FakeApplication.h"
 #include "platform/testing/FakeNotificationCenter.h"
 #include "platform/testing/FakeSafariExtensionManager.h"
-#include "tests/integration/companion/CompanionHarness.h"
 #include "tests/integration/companion/Snapshot.h"
+#include "tests/support/MainLoop.h"
 #include "tests/support/TempDir.h"
 
 namespace qv::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr auto deadline = 15s;
 
@@ -69,12 +71,12 @@ class ScreenshotTest : public ::testing::Test {
 
   // Waits until `done` holds and the window has drawn two frames since.
   bool settle(GtkWidget* window, const std::function<bool()>& done) {
-    if (!pumpUntil(done, deadline)) return false;
+    if (!runUntil(done, deadline)) return false;
     GdkFrameClock* clock = gtk_widget_get_frame_clock(window);
     if (!clock) return false;
     gint64 start = gdk_frame_clock_get_frame_counter(clock);
     gtk_widget_queue_draw(window);
-    return pumpUntil(
+    return runUntil(
         [&] {
           gtk_widget_queue_draw(window);
           return gdk_frame_clock_get_frame_counter(clock) >= start + 2;
@@ -145,7 +147,7 @@ TEST_F(ScreenshotTest, theOpeningButtonLooksDisabled) {
   GtkWidget* content = gtk_window_get_child(GTK_WINDOW(window));
   EnableExtensionView& screen = *main.contentViewController().view();
   safari->releaseHeld();
-  ASSERT_TRUE(pumpUntil([&] { return !screen.enableExtensionPanel->isHidden(); }, deadline));
+  ASSERT_TRUE(runUntil([&] { return !screen.enableExtensionPanel->isHidden(); }, deadline));
 
   screen.openSafariExtensionPreferences();  // the browser holds its answer
   ASSERT_TRUE(settle(window, [&] { return gtk_widget_get_mapped(content); }));
@@ -157,8 +159,8 @@ TEST_F(ScreenshotTest, theOpeningButtonLooksDisabled) {
   EXPECT_EQ(screen.openSafariExtensionPreferencesButton->title(), "Opening...");
 
   safari->releaseHeld();
-  ASSERT_TRUE(pumpUntil([&] { return screen.openSafariExtensionPreferencesButton->isEnabled(); },
-                        deadline));
+  ASSERT_TRUE(
+      runUntil([&] { return screen.openSafariExtensionPreferencesButton->isEnabled(); }, deadline));
 }
 
 }  // namespace

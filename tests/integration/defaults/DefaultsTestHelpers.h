@@ -6,27 +6,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/UserDefaults.h"
-#include "tests/integration/defaults/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Wait.h"
 
 namespace qv::test {
-
-// Generous: a loaded machine or a sanitizer build is slow, and waits end at the condition.
-inline constexpr std::chrono::seconds kDeadline{5};
-
-// Polls `condition` until it holds or `timeout` passes; returns its last value.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = kDeadline) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 // Runs build/bin/qv-defaults with XDG_CONFIG_HOME set to `configHome`.
 inline CommandResult runTool(const std::string& configHome, std::vector<std::string> args) {

@@ -147,7 +147,9 @@ TEST_F(QvDefaultsToolTest, WatchPrintsALinePerChangeFromOtherProcessesUntilTermi
   ASSERT_EQ(suite({"write", "gone", "--integer", "1"}).exitCode, 0);
   auto watcher =
       test::ChildProcess::start({QV_DEFAULTS_TOOL, "--suite", "group.tool", "watch", "key", "gone"},
-                                {"XDG_CONFIG_HOME=" + home.path()});
+                                {.environment = {"XDG_CONFIG_HOME=" + home.path()},
+                                 .captureStdout = true,
+                                 .captureStderr = true});
   ASSERT_TRUE(watcher);
 
   // The watcher subscribes some time after it starts: write until it reports one.
@@ -163,7 +165,7 @@ TEST_F(QvDefaultsToolTest, WatchPrintsALinePerChangeFromOtherProcessesUntilTermi
   auto printed = [&](const std::string& line) {
     return watcher->waitForOutput(
         [&](const std::string& out) { return out.find(line) != std::string::npos; },
-        test::kDeadline);
+        test::kWaitTimeout);
   };
   ASSERT_EQ(suite({"write", "key", "--date", "2026-12-08T09:28:44.5+02:00"}).exitCode, 0);
   EXPECT_TRUE(printed("key\t2026-12-08T07:28:44.5Z\n")) << watcher->out();

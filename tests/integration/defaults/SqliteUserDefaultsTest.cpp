@@ -409,7 +409,9 @@ TEST_F(SqliteUserDefaultsTest, ConcurrentWritersInThreadsAndProcessesAllLand) {
     auto child =
         test::ChildProcess::start({QV_DEFAULTS_TOOL, "--suite", "group.concurrent", "write",
                                    "process" + std::to_string(p), "--integer", std::to_string(p)},
-                                  {"XDG_CONFIG_HOME=" + home.path()});
+                                  {.environment = {"XDG_CONFIG_HOME=" + home.path()},
+                                   .captureStdout = true,
+                                   .captureStderr = true});
     ASSERT_TRUE(child);
     tools.push_back(std::move(*child));
   }

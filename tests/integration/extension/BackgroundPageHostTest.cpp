@@ -11,9 +11,11 @@
 #include "platform/linux/safari/IpcSafari.h"
 #include "platform/linux/system/LinuxBundle.h"
 #include "platform/linux/webkit/WebKitWebView.h"
-#include "tests/integration/extension/ExtensionHarness.h"
-#include "tests/integration/extension/WebKitTestSupport.h"
+#include "tests/support/ExtensionBundle.h"
+#include "tests/support/IpcText.h"
+#include "tests/support/MainLoop.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/gtk/GtkTestEnvironment.h"
 
 namespace qv {
 namespace {

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/integration/extension/ExtensionHarness.h"
+#include "tests/support/ExtensionBundle.h"
+#include "tests/support/ExtensionProcess.h"
 #include "tests/support/IpcText.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempDir.h"
 
 namespace qv {
@@ -71,9 +73,9 @@ class ExtensionProcessTest : public testing::Test {
     executable = bundle + "/Contents/MacOS/Quorvane_Safari_Extension";
   }
 
-  std::unique_ptr<test::ExtensionProcess> spawn() {
+  std::optional<test::ExtensionProcess> spawn() {
     std::string error;
-    auto process = test::ExtensionProcess::spawn(executable, &error);
+    auto process = test::ExtensionProcess::start(executable, &error);
     EXPECT_TRUE(process) << error;
     return process;
   }
@@ -87,34 +89,30 @@ class ExtensionProcessTest : public testing::Test {
 };
 
 // safari-host's answers: one window, one tab, one page.
-std::optional<Json> oneWindowBrowser(const std::string& method, const Json& args) {
-  if (method == "application.getActiveWindow") return Json{{"window", "window-1"}};
-  if (method == "window.getActiveTab" && args.value("window", "") == "window-1") {
-    return Json{{"tab", "tab-1"}};
-  }
-  if (method == "tab.getPages" && args.value("tab", "") == "tab-1") {
-    return Json{{"pages", {"page-12"}}};
-  }
-  return std::nullopt;
+void scriptOneWindowBrowser(test::ScriptedPeer& host) {
+  using Peer = test::ScriptedPeer;
+  host.answer("application.getActiveWindow", {{"window", "window-1"}});
+  host.answer("window.getActiveTab", {{"tab", "tab-1"}}, Peer::argIs("window", "window-1"));
+  host.answer("tab.getPages", {{"pages", {"page-12"}}}, Peer::argIs("tab", "tab-1"));
 }
 
 TEST_F(ExtensionProcessTest, RelaysBetweenContentPagesAndTheBackgroundPageOverTheProtocol) {
   auto process = spawn();
   ASSERT_TRUE(process);
-  test::FakeSafariHost host(process->releaseHostFd(), oneWindowBrowser);
+  test::ScriptedPeer host;
+  scriptOneWindowBrowser(host);
+  host.serve(std::move(process->hostEnd));
 
   // Sent at once, so before the background page can be ready: they wait for it.
-  host.connection().notify(
-      "handler.messageReceived",
-      Json{{"name", "passToBgPage"},
-           {"page", "page-12"},
-           {"userInfo", test::passToBgPageUserInfo("p1", R"({"replyTo":"p1","n":1})")}});
-  host.connection().notify(
-      "handler.messageReceived",
-      Json{{"name", "passToBgPage"},
-           {"page", "page-13"},
-           {"userInfo", test::passToBgPageUserInfo("p2", R"({"replyTo":"p2","n":2})")}});
-  ASSERT_TRUE(host.waitUntil([](const auto& calls) { return dispatchCount(calls) >= 2; }, 60s));
+  host.notify("handler.messageReceived",
+              Json{{"name", "passToBgPage"},
+                   {"page", "page-12"},
+                   {"userInfo", test::passToBgPageUserInfo("p1", R"({"replyTo":"p1","n":1})")}});
+  host.notify("handler.messageReceived",
+              Json{{"name", "passToBgPage"},
+                   {"page", "page-13"},
+                   {"userInfo", test::passToBgPageUserInfo("p2", R"({"replyTo":"p2","n":2})")}});
+  ASSERT_TRUE(host.waitForCalls([](const auto& calls) { return dispatchCount(calls) >= 2; }, 60s));
 
   auto dispatched = callsNamed(host.calls(), "page.dispatchMessageToScript");
   ASSERT_EQ(dispatched.size(), 2u);
@@ -131,12 +129,11 @@ TEST_F(ExtensionProcessTest, RelaysBetweenContentPagesAndTheBackgroundPageOverTh
 
   // Toolbar validation answers at once, then asks the page in front to report itself
   // through the browser objects.
-  ipc::Reply validation =
-      host.connection().callAndWait("handler.validateToolbarItem", Json{{"window", "window-1"}});
+  ipc::Reply validation = host.call("handler.validateToolbarItem", Json{{"window", "window-1"}});
   ASSERT_TRUE(validation.result) << test::errorText(validation);
   EXPECT_TRUE(test::sameJson(*validation.result, Json({{"enabled", true}, {"badgeText", ""}})))
       << (*validation.result).dump();
-  ASSERT_TRUE(host.waitUntil([](const auto& calls) { return dispatchCount(calls) >= 3; }));
+  ASSERT_TRUE(host.waitForCalls([](const auto& calls) { return dispatchCount(calls) >= 3; }));
   std::vector<ReceivedCall> calls = host.calls();
   auto lookups = callsNamed(calls, "tab.getPages");
   ASSERT_EQ(lookups.size(), 1u);
@@ -152,10 +149,9 @@ TEST_F(ExtensionProcessTest, RelaysBetweenContentPagesAndTheBackgroundPageOverTh
   // The page's answer reaches the (now ready) background page, which replies to it.
   Json activePage = {{"meta", {{"srcPageId", "p1"}}},
                      {"data", {{"url", "https://site.example/a"}}}};
-  host.connection().notify(
-      "handler.messageReceived",
-      Json{{"name", "activePage"}, {"page", "page-12"}, {"userInfo", activePage}});
-  ASSERT_TRUE(host.waitUntil([](const auto& calls) { return dispatchCount(calls) >= 4; }));
+  host.notify("handler.messageReceived",
+              Json{{"name", "activePage"}, {"page", "page-12"}, {"userInfo", activePage}});
+  ASSERT_TRUE(host.waitForCalls([](const auto& calls) { return dispatchCount(calls) >= 4; }));
   dispatched = callsNamed(host.calls(), "page.dispatchMessageToScript");
   EXPECT_EQ(dispatched[3].args["name"], "activeTab");
   EXPECT_TRUE(test::sameJson(dispatched[3].args["userInfo"],
@@ -163,23 +159,21 @@ TEST_F(ExtensionProcessTest, RelaysBetweenContentPagesAndTheBackgroundPageOverTh
       << (dispatched[3].args["userInfo"]).dump();
 
   // The other entry points answer; unknown ones are refused.
-  ipc::Reply popover =
-      host.connection().callAndWait("handler.popoverWillShow", Json{{"window", "window-1"}});
+  ipc::Reply popover = host.call("handler.popoverWillShow", Json{{"window", "window-1"}});
   EXPECT_EQ(popover.result, Json::object());
-  ipc::Reply fromApp =
-      host.connection().callAndWait("handler.messageReceivedFromContainingApp",
-                                    Json{{"name", "openSafari"}, {"userInfo", nullptr}});
+  ipc::Reply fromApp = host.call("handler.messageReceivedFromContainingApp",
+                                 Json{{"name", "openSafari"}, {"userInfo", nullptr}});
   EXPECT_EQ(fromApp.result, Json::object());
-  ipc::Reply unknown = host.connection().callAndWait("handler.noSuchThing", Json::object());
+  ipc::Reply unknown = host.call("handler.noSuchThing", Json::object());
   EXPECT_FALSE(unknown.result);
   EXPECT_TRUE(unknown.error);
-  ipc::Reply malformed = host.connection().callAndWait("handler.messageReceived",
-                                                       Json{{"name", 7}, {"page", "page-12"}});
+  ipc::Reply malformed =
+      host.call("handler.messageReceived", Json{{"name", 7}, {"page", "page-12"}});
   EXPECT_TRUE(malformed.error);
 
   // safari-host going away ends the process cleanly.
-  host.connection().close();
-  EXPECT_TRUE(exitedCleanly(process->waitForExit(30s)));
+  host.close();
+  EXPECT_TRUE(exitedCleanly(process->child.waitForExit(30s)));
 }
 
 // Writes `bytes` to the extension after a first relay (so its web view is up), then
@@ -187,24 +181,23 @@ TEST_F(ExtensionProcessTest, RelaysBetweenContentPagesAndTheBackgroundPageOverTh
 void expectProtocolErrorEndsTheProcess(const std::string& executable, const std::string& bytes,
                                        bool thenHalfClose) {
   std::string error;
-  auto process = test::ExtensionProcess::spawn(executable, &error);
+  auto process = test::ExtensionProcess::start(executable, &error);
   ASSERT_TRUE(process) << error;
-  int raw = dup(process->hostFd());
-  ASSERT_GE(raw, 0);
-  test::FakeSafariHost host(process->releaseHostFd(), nullptr);
-  host.connection().notify(
-      "handler.messageReceived",
-      Json{{"name", "passToBgPage"},
-           {"page", "page-1"},
-           {"userInfo", test::passToBgPageUserInfo("p1", R"({"replyTo":"p1"})")}});
-  ASSERT_TRUE(host.waitUntil([](const auto& calls) { return dispatchCount(calls) >= 1; }, 60s));
+  UniqueFd raw(dup(process->hostEnd.get()));
+  ASSERT_TRUE(raw);
+  test::ScriptedPeer host;
+  host.serve(std::move(process->hostEnd));
+  host.notify("handler.messageReceived",
+              Json{{"name", "passToBgPage"},
+                   {"page", "page-1"},
+                   {"userInfo", test::passToBgPageUserInfo("p1", R"({"replyTo":"p1"})")}});
+  ASSERT_TRUE(host.waitForCalls([](const auto& calls) { return dispatchCount(calls) >= 1; }, 60s));
 
-  ASSERT_EQ(send(raw, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+  ASSERT_EQ(send(raw.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(bytes.size()));
-  if (thenHalfClose) shutdown(raw, SHUT_WR);
+  if (thenHalfClose) shutdown(raw.get(), SHUT_WR);
   EXPECT_TRUE(host.waitForClose()) << "the extension kept the connection open";
-  EXPECT_TRUE(exitedCleanly(process->waitForExit(30s)));
-  close(raw);
+  EXPECT_TRUE(exitedCleanly(process->child.waitForExit(30s)));
 }
 
 std::string lengthPrefix(std::uint32_t length) {
@@ -238,9 +231,9 @@ TEST_F(ExtensionProcessTest, ArgumentsOtherThanOneIpcFdAreAUsageError) {
       {"--fd=3"}, {"--ipc-fd=99"}};  // the last one is well-formed but not open
   for (const auto& arguments : bad) {
     std::string error;
-    auto process = test::ExtensionProcess::spawn(executable, &error, arguments);
+    auto process = test::ExtensionProcess::start(executable, &error, arguments);
     ASSERT_TRUE(process) << error;
-    std::optional<int> status = process->waitForExit(30s);
+    std::optional<int> status = process->child.waitForExit(30s);
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2)
         << "arguments: " << testing::PrintToString(arguments);

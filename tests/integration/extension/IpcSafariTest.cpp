@@ -1,17 +1,15 @@
 #include "platform/linux/safari/IpcSafari.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <future>
-#include <map>
 #include <memory>
-#include <mutex>
 
 #include "ipc/Connection.h"
-#include "tests/integration/extension/ExtensionHarness.h"
+#include "tests/support/IpcText.h"
+#include "tests/support/ScriptedPeer.h"
+#include "tests/support/SocketPair.h"
 
 namespace qv {
 namespace {
@@ -25,33 +23,25 @@ std::optional<T> await(std::future<T>& future) {
   return future.get();
 }
 
-// The extension's end of a socket pair, with a stand-in safari-host at the other end
-// that answers from a table (method → result; missing methods get an error).
+// The extension's end of a socket pair, with a scripted safari-host at the other end
+// (a method it has no answer for gets an error).
 class IpcSafariTest : public testing::Test {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    host = std::make_unique<test::FakeSafariHost>(
-        fds[0], [this](const std::string& method, const Json&) -> std::optional<Json> {
-          std::lock_guard lock(mutex);
-          auto it = answers.find(method);
-          if (it == answers.end()) return std::nullopt;
-          return it->second;
-        });
-    extension = ipc::Connection::start(fds[1], {});
+    std::optional<test::SocketPair> pair = test::socketPair();
+    ASSERT_TRUE(pair);
+    host = std::make_unique<test::ScriptedPeer>();
+    host->serve(std::move(pair->first));
+    extension = ipc::Connection::start(pair->second.release(), {});
   }
   void TearDown() override {
     if (extension) extension->close();
   }
 
-  void answer(const std::string& method, Json result) {
-    std::lock_guard lock(mutex);
-    answers[method] = std::move(result);
-  }
+  void answer(const std::string& method, Json result) { host->answer(method, std::move(result)); }
   // The only call made so far, once it has arrived.
   test::ReceivedCall lastCall(std::size_t count) {
-    EXPECT_TRUE(host->waitUntil([&](const auto& calls) { return calls.size() >= count; }));
+    EXPECT_TRUE(host->waitForCalls([&](const auto& calls) { return calls.size() >= count; }));
     auto calls = host->calls();
     return calls.empty() ? test::ReceivedCall{} : calls.back();
   }
@@ -61,9 +51,7 @@ class IpcSafariTest : public testing::Test {
     return handle ? std::optional<std::string>(handle->id()) : std::nullopt;
   }
 
-  std::mutex mutex;
-  std::map<std::string, Json> answers;
-  std::unique_ptr<test::FakeSafariHost> host;
+  std::unique_ptr<test::ScriptedPeer> host;
   std::shared_ptr<ipc::Connection> extension;
 };
 
@@ -181,7 +169,7 @@ TEST_F(IpcSafariTest, ActionsAreNotificationsWithTheProtocolsArguments) {
   window.close();
   application.dismissPopover();
 
-  ASSERT_TRUE(host->waitUntil([](const auto& calls) { return calls.size() >= 10; }));
+  ASSERT_TRUE(host->waitForCalls([](const auto& calls) { return calls.size() >= 10; }));
   std::vector<test::ReceivedCall> calls = host->calls();
   std::vector<std::pair<std::string, Json>> expected = {
       {"page.dispatchMessageToScript",
@@ -287,15 +275,15 @@ TEST_F(IpcSafariTest, EveryFailureDeliversNothingAndNeverHangs) {
 }
 
 TEST_F(IpcSafariTest, ACallWaitingWhenTheBrowserHangsUpDeliversNothing) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  auto silent = ipc::Connection::start(fds[1], {});  // the peer never answers
+  std::optional<test::SocketPair> pair = test::socketPair();
+  ASSERT_TRUE(pair);
+  auto silent = ipc::Connection::start(pair->second.release(), {});  // the peer never answers
   IpcSafariWindow window(silent, "window-3");
   std::promise<bool> delivered;
   window.getActiveTab([&](auto tab) { delivered.set_value(tab == nullptr); });
   auto future = delivered.get_future();
   EXPECT_EQ(future.wait_for(100ms), std::future_status::timeout);  // still waiting
-  close(fds[0]);
+  pair->first.reset();
   EXPECT_EQ(await(future), std::optional<bool>(true));
 }
 

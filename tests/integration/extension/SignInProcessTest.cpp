@@ -10,7 +10,9 @@
 
 #include "platform/Url.h"
 #include "platform/linux/store/SqliteUserDefaults.h"
-#include "tests/integration/extension/ExtensionHarness.h"
+#include "tests/support/ExtensionBundle.h"
+#include "tests/support/ExtensionProcess.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempDir.h"
 
 namespace qv {
@@ -59,13 +61,12 @@ bool hasCall(const std::vector<ReceivedCall>& calls, const std::string& method) 
 }
 
 // safari-host's answers: one window; a new window gets one tab; tabs show nothing yet.
-std::optional<Json> browser(const std::string& method, const Json& /*args*/) {
-  if (method == "application.getActiveWindow") return Json{{"window", "window-1"}};
-  if (method == "window.openTab") return Json{{"tab", "tab-5"}};
-  if (method == "application.openWindow") return Json{{"window", "window-2"}};
-  if (method == "window.getAllTabs") return Json{{"tabs", {"tab-6"}}};
-  if (method == "tab.getPages") return Json{{"pages", Json::array()}};
-  return std::nullopt;
+void scriptBrowser(test::ScriptedPeer& host) {
+  host.answer("application.getActiveWindow", {{"window", "window-1"}});
+  host.answer("window.openTab", {{"tab", "tab-5"}});
+  host.answer("application.openWindow", {{"window", "window-2"}});
+  host.answer("window.getAllTabs", {{"tabs", {"tab-6"}}});
+  host.answer("tab.getPages", {{"pages", Json::array()}});
 }
 
 std::optional<std::string> challengeOf(const std::string& url) {
@@ -85,9 +86,10 @@ class SignInProcessTest : public testing::Test {
     ASSERT_FALSE(bundle.empty());
     std::string error;
     process =
-        test::ExtensionProcess::spawn(bundle + "/Contents/MacOS/Quorvane_Safari_Extension", &error);
+        test::ExtensionProcess::start(bundle + "/Contents/MacOS/Quorvane_Safari_Extension", &error);
     ASSERT_TRUE(process) << error;
-    host = std::make_unique<test::FakeSafariHost>(process->releaseHostFd(), browser);
+    scriptBrowser(host);
+    host.serve(std::move(process->hostEnd));
     store = SqliteUserDefaults::open(dir.path() + "/config/group-containers/" + suiteName +
                                      "/defaults.sqlite3");
     ASSERT_TRUE(store);
@@ -102,19 +104,18 @@ class SignInProcessTest : public testing::Test {
   test::ScopedEnv configHome{"XDG_CONFIG_HOME", dir.path() + "/config"};
   test::ScopedEnv dataHome{"XDG_DATA_HOME", dir.path() + "/data"};
   test::ScopedEnv cacheHome{"XDG_CACHE_HOME", dir.path() + "/cache"};
-  std::unique_ptr<test::ExtensionProcess> process;
-  std::unique_ptr<test::FakeSafariHost> host;
+  std::optional<test::ExtensionProcess> process;
+  test::ScriptedPeer host;
   std::shared_ptr<SqliteUserDefaults> store;
 };
 
 TEST_F(SignInProcessTest, theCompanionsHandOffCompletesASigninThatAPageBegan) {
-  host->connection().notify("handler.messageReceived",
-                            Json{{"name", "beginOAuth"},
-                                 {"page", "page-1"},
-                                 {"userInfo", {{"meta", {{"srcPageId", "p1"}}}}}});
+  host.notify("handler.messageReceived", Json{{"name", "beginOAuth"},
+                                              {"page", "page-1"},
+                                              {"userInfo", {{"meta", {{"srcPageId", "p1"}}}}}});
   ASSERT_TRUE(
-      host->waitUntil([](const auto& calls) { return hasCall(calls, "window.openTab"); }, 60s));
-  ReceivedCall open = *lastCall(host->calls(), "window.openTab");
+      host.waitForCalls([](const auto& calls) { return hasCall(calls, "window.openTab"); }, 60s));
+  ReceivedCall open = *lastCall(host.calls(), "window.openTab");
   EXPECT_EQ(open.args["window"], "window-1");
   EXPECT_EQ(open.args["makeActiveIfPossible"], true);
   std::string url = open.args.value("url", "");
@@ -134,10 +135,10 @@ TEST_F(SignInProcessTest, theCompanionsHandOffCompletesASigninThatAPageBegan) {
       return call.method == "page.dispatchMessageToScript" && call.args["name"] == "exchange";
     });
   };
-  ASSERT_TRUE(host->waitUntil(exchanged, 30s));
+  ASSERT_TRUE(host.waitForCalls(exchanged, 30s));
   EXPECT_LT(std::chrono::steady_clock::now() - written, 4s);  // one poll tick, and the relay
 
-  ReceivedCall exchange = *lastCall(host->calls(), "page.dispatchMessageToScript");
+  ReceivedCall exchange = *lastCall(host.calls(), "page.dispatchMessageToScript");
   EXPECT_EQ(exchange.args["page"], "page-1");
   const Json& args = exchange.args["userInfo"];
   EXPECT_EQ(args["code"], "C");
@@ -148,15 +149,15 @@ TEST_F(SignInProcessTest, theCompanionsHandOffCompletesASigninThatAPageBegan) {
 
   // The companion's request to open the sign-in page: a new window, and the flag cleared.
   ASSERT_TRUE(store->set("message.oauthOpenLoginTabMessage", toBytes("[true]")));
-  ASSERT_TRUE(host->waitUntil(
+  ASSERT_TRUE(host.waitForCalls(
       [](const auto& calls) { return hasCall(calls, "application.openWindow"); }, 30s));
-  std::string newWindowUrl = lastCall(host->calls(), "application.openWindow")->args["url"];
+  std::string newWindowUrl = lastCall(host.calls(), "application.openWindow")->args["url"];
   EXPECT_TRUE(newWindowUrl.starts_with("https://www.quorvane.test/signin?")) << newWindowUrl;
   EXPECT_NE(challengeOf(newWindowUrl), challenge);
   EXPECT_EQ(stored("message.oauthOpenLoginTabMessage"), "[null]");
 
-  host->connection().close();
-  EXPECT_TRUE(process->waitForExit(30s));
+  host.close();
+  EXPECT_TRUE(process->child.waitForExit(30s));
 }
 
 }  // namespace

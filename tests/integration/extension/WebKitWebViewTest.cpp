@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/integration/extension/WebKitTestSupport.h"
 #include "tests/support/HttpsTestServer.h"
+#include "tests/support/MainLoop.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/gtk/GtkTestEnvironment.h"
 
 namespace qv {
 namespace {

@@ -14,9 +14,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/integration/safari-host/SafariHostHarness.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/IpcText.h"
+#include "tests/support/SilentServer.h"
+#include "tests/support/TestWebServer.h"
+#include "tests/support/Wait.h"
+#include "tests/support/gtk/HostProcess.h"
+#include "tests/support/gtk/PngImages.h"
 
 namespace qv::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <set>
 #include <thread>
 
-#include "tests/integration/service/ServiceProcess.h"
+#include "tests/support/ServiceProcess.h"
 
 namespace qv::test {
 namespace {

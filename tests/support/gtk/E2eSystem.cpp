@@ -1,11 +1,14 @@
-#include "tests/e2e/E2eSystem.h"
-#include "tests/support/IpcText.h"
+#include "tests/support/gtk/E2eSystem.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "tests/support/IpcText.h"
+#include "tests/support/Wait.h"
 
 namespace qv::test {
 namespace {
@@ -116,7 +119,9 @@ bool E2eSystem::start(bool withCompanion) {
   }
   if (!host_->start()) return false;
   if (withCompanion) {
-    auto started = ChildProcess::start({app_ + kCompanionExecutable}, environment());
+    auto started = ChildProcess::start(
+        {app_ + kCompanionExecutable},
+        {.environment = environment(), .captureStdout = true, .captureStderr = true});
     if (!started) {
       ADD_FAILURE() << "cannot start the companion";
       return false;

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "platform/Json.h"
-#include "tests/integration/defaults/ChildProcess.h"
-#include "tests/integration/safari-host/SafariHostHarness.h"
-#include "tests/integration/service/ServiceProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ServiceProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/gtk/HostProcess.h"
 
 namespace qv::test {
 
@@ -24,7 +24,8 @@ bool companionBuilt();
 // The whole system for one test: the service stand-in on a free port, a copy of the
 // built bundle whose deployment values point at it (and trust its authority), and
 // safari-host with private XDG folders; optionally the companion, registered as the
-// desktop's handler of the sign-in callback scheme.
+// desktop's handler of the sign-in callback scheme. Everything it started ends with it.
+// Failures are recorded as test failures. Use from the test's thread.
 class E2eSystem {
  public:
   E2eSystem();

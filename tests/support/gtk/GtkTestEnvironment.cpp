@@ -1,14 +1,6 @@
-#include "tests/integration/extension/WebKitTestSupport.h"
+#include "tests/support/gtk/GtkTestEnvironment.h"
 
 #include <gtk/gtk.h>
-
-#if defined(__SANITIZE_THREAD__) && defined(QV_TSAN_SUPPRESSIONS)
-// WebKit, GLib and GTK are not built with ThreadSanitizer: ignore what it cannot see
-// into (TSAN_OPTIONS still adds to or overrides this).
-extern "C" const char* __tsan_default_options() {
-  return "suppressions=" QV_TSAN_SUPPRESSIONS;
-}
-#endif
 
 namespace qv::test {
 

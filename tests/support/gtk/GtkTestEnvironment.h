@@ -1,20 +1,16 @@
 #pragma once
 
-#include <glib.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <string>
 
-#include "tests/support/MainLoop.h"
 #include "tests/support/TempDir.h"
 
 namespace qv::test {
 
 // GTK on the test's main thread, with WebKit's persistent data kept in a throw-away
-// home so tests never touch the developer's own. Register once per test program.
+// home so tests never touch the developer's own. Register once per test program; SetUp
+// fails the program when there is no display.
 class GtkTestEnvironment : public testing::Environment {
  public:
   void SetUp() override;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -11,70 +9,16 @@
 
 #include "ipc/Connection.h"
 #include "platform/Json.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/gtk/TestBundle.h"
 
 namespace qv::test {
 
-// Polls `condition` until it holds or `timeout` passes; true when it held.
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-// A solid-colour PNG (what toolbar images and the test icon are made of).
-std::string solidPng(int width, int height, unsigned char red, unsigned char green,
-                     unsigned char blue);
-// Pixels of a PNG file within `tolerance` of the colour in every channel; -1 when the file
-// cannot be read.
-long countPixels(const std::string& pngPath, unsigned char red, unsigned char green,
-                 unsigned char blue, int tolerance = 8);
-
-// Plain HTTP pages on 127.0.0.1: /a ("Page A"), /b ("Page B"), and /c ("Page C");
-// each sets a page-world variable and records what its own scripts could see.
-class TestWebServer {
- public:
-  TestWebServer();
-  ~TestWebServer();
-  TestWebServer(const TestWebServer&) = delete;
-  TestWebServer& operator=(const TestWebServer&) = delete;
-  std::string url(const std::string& path) const;
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
-
-// Accepts connections on 127.0.0.1 and never answers: a load from it never finishes.
-class SilentServer {
- public:
-  SilentServer();
-  ~SilentServer();
-  SilentServer(const SilentServer&) = delete;
-  SilentServer& operator=(const SilentServer&) = delete;
-  std::string url() const;
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
-// The test extension's identifiers and its application bundle, written under a
-// directory, and the registration that makes safari-host read it.
-struct TestBundle {
-  static constexpr const char* kAppIdentifier = "com.example.qvtest";
-  static constexpr const char* kExtensionIdentifier = "com.example.qvtest.ext";
-  static constexpr const char* kImageName = "ToolbarIcon.png";
-  // A second extension in the same application (QvTestOther.appex), with the same
-  // scripts and executable.
-  static constexpr const char* kOtherIdentifier = "com.example.qvtest.other";
-
-  // Writes <root>/TestApp.app (with its .appex, or both) and registers it in `dataHome`.
-  // `caPemPath` names a development CA for QVDeployment.CACertificates.
-  static std::string create(const std::string& root, const std::string& dataHome,
-                            const std::optional<std::string>& caPemPath = std::nullopt,
-                            bool withOther = false);
-};
-
-// One safari-host process with private XDG directories, driven over its control socket.
-// The test extension records into extensionLogPath().
+// One safari-host process with private XDG directories under a folder of its own, driven
+// over its control socket. The test extension (see TestBundle) records into
+// extensionLogPath(). Failures to start or to quit are recorded as test failures. Use
+// from the test's thread.
 class HostProcess {
  public:
   struct Options {
@@ -87,14 +31,15 @@ class HostProcess {
 
   HostProcess();
   explicit HostProcess(Options options);
-  // automation.quit, then SIGKILL if it has not exited by a deadline.
+  // automation.quit, then SIGKILL if it has not exited by a deadline; a browser that does
+  // not exit cleanly fails the test.
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
   // Starts the browser and connects; false (with a test failure) when it does not come up.
   bool start();
-  // Quits and waits for the process; its exit status, or -1.
+  // Quits and waits for the process; its raw wait status, or -1.
   int quit();
   bool isRunning();
 
@@ -126,12 +71,12 @@ class HostProcess {
   std::string runtimeDir() const { return root_.path() + "/runtime"; }
   std::string extensionLogPath() const { return root_.path() + "/extension.log"; }
   std::string socketPath() const;
-  pid_t pid() const { return pid_; }
 
  private:
   Options options_;
   TempDir root_;
-  pid_t pid_ = -1;
+  std::optional<ChildProcess> process_;
+  bool ended_ = false;  // the test saw it end (isRunning() or quit())
   int nextTag_ = 1;
   std::shared_ptr<ipc::Connection> control_;
 };
