@@ -31,10 +31,8 @@ constexpr std::string_view pageAfterStyleSheet =
 
 // A size the popover can take: a finite, non-negative number.
 std::optional<double> dimension(const Json& data, const char* key) {
-  auto it = data.find(key);
-  if (it == data.end() || !it->is_number()) return std::nullopt;
-  double value = it->get<double>();
-  if (!std::isfinite(value) || value < 0) return std::nullopt;
+  std::optional<double> value = json::number(data, key);
+  if (!value || *value < 0) return std::nullopt;
   return value;
 }
 

@@ -40,35 +40,68 @@
     toBackground({ type: "register", url: location.href, title: document.title, words: wordCount() });
   }
 
-  // A small note in the page's corner; a newer note replaces an older one.
-  let note = null;
+  // The note's look, inside its own shadow root: page styles neither leak in nor out.
+  const noteStyle = `
+    :host { all: initial; }
+    .note {
+      position: fixed; right: 16px; bottom: 16px; z-index: 2147483647;
+      display: grid; grid-template-columns: 1fr auto; gap: 2px 12px; max-width: 320px;
+      padding: 12px 14px; border-radius: 10px; border-left: 4px solid #3157d5;
+      background: #ffffff; color: #1d2433; box-shadow: 0 6px 24px rgba(29, 36, 51, 0.18);
+      font: 13px/1.4 system-ui, -apple-system, sans-serif;
+      animation: appear 160ms ease-out;
+    }
+    .note--error { border-left-color: #c8372d; }
+    .title { grid-column: 1; font-weight: 600; }
+    .text { grid-column: 1; color: #4a5468; }
+    .close {
+      grid-column: 2; grid-row: 1 / span 2; align-self: start; margin: 0; padding: 0 2px;
+      border: 0; background: none; cursor: pointer; font: 18px/1 system-ui, sans-serif;
+      color: #8a93a6;
+    }
+    .close:hover { color: #1d2433; }
+    @keyframes appear { from { opacity: 0; transform: translateY(8px); } to { opacity: 1; transform: none; } }
+  `;
+
+  // A small note in the page's corner; a newer note replaces an older one. It lives in
+  // a closed shadow root, so that the page's own scripts cannot read what it says (the
+  // signed-in user's name, for one).
+  let noteHost = null;
+  let noteText = "";
   let noteTimer = 0;
   function showNote(title, text, kind) {
     hideNote();
-    note = document.createElement("div");
-    note.className = "qv-assistant-note" + (kind ? " qv-assistant-note--" + kind : "");
+    noteHost = document.createElement("div");
+    const shadow = noteHost.attachShadow({ mode: "closed" });
+    const style = document.createElement("style");
+    style.textContent = noteStyle;
+    const note = document.createElement("div");
+    note.className = "note" + (kind ? " note--" + kind : "");
     note.setAttribute("role", "status");
     const heading = document.createElement("strong");
-    heading.className = "qv-assistant-note__title";
+    heading.className = "title";
     heading.textContent = title;
     const body = document.createElement("span");
-    body.className = "qv-assistant-note__text";
+    body.className = "text";
     body.textContent = text || "";
     const close = document.createElement("button");
-    close.className = "qv-assistant-note__close";
+    close.className = "close";
     close.type = "button";
     close.setAttribute("aria-label", "Dismiss");
     close.textContent = "\u00d7";
     close.addEventListener("click", hideNote);
     note.append(heading, body, close);
-    (document.body || document.documentElement).append(note);
+    shadow.append(style, note);
+    (document.body || document.documentElement).append(noteHost);
+    noteText = title + " " + (text || "");
     noteTimer = setTimeout(hideNote, noteDuration);
   }
 
   function hideNote() {
     clearTimeout(noteTimer);
-    if (note) note.remove();
-    note = null;
+    if (noteHost) noteHost.remove();
+    noteHost = null;
+    noteText = "";
   }
 
   // Marks the paragraph with the most text, the one a reader most likely came for.
@@ -116,6 +149,8 @@
     value: Object.freeze({
       pageId,
       received,
+      // What the note shows now ("" when none), for automation in this world.
+      noteText: () => noteText,
       echo: (text) => toBackground({ type: "echo", text: String(text) }),
     }),
   });

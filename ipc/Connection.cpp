@@ -1,7 +1,6 @@
 #include "ipc/Connection.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,20 +57,6 @@ std::shared_ptr<Connection> Connection::start(int fd, Handlers handlers) {
   // The reader keeps the connection alive until it closes; owners end it with close().
   connection->reader_ = std::thread([self = connection] { self->readLoop(); });
   return connection;
-}
-
-std::shared_ptr<Connection> Connection::connectUnix(const std::string& path, Handlers handlers) {
-  sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) return nullptr;
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return nullptr;
-  }
-  return start(fd, std::move(handlers));
 }
 
 Connection::~Connection() {

@@ -65,8 +65,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Takes ownership of `fd` and starts reading. Never null.
   static std::shared_ptr<Connection> start(int fd, Handlers handlers);
-  // Connects to a Unix socket path; null when nothing listens there.
-  static std::shared_ptr<Connection> connectUnix(const std::string& path, Handlers handlers);
 
   ~Connection();
   Connection(const Connection&) = delete;

@@ -24,6 +24,9 @@ Dispatcher::Route Dispatcher::route(const std::string& name, const Json& args) c
   if (method == nullptr || handlers_.count(method) == 0) {
     return Route{nullptr, Error{ErrorKind::UnknownMethod, "unknown method: " + name}};
   }
+  if (method->automationOnly && !automationAllowed_) {
+    return Route{nullptr, Error{ErrorKind::NotAllowed, "automation is off"}};
+  }
   if (std::optional<Error> error = checkFields(args, method->args)) {
     return Route{nullptr, std::move(error)};
   }

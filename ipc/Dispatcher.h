@@ -14,7 +14,8 @@ namespace qv::ipc {
 // Routes the calls one side of a connection answers to their handlers, through the
 // connection's declared method table. Each incoming call is checked in order, and the
 // first failure is its one answer: a method the table does not declare, one that has
-// no handler here, then arguments that do not match the declaration. Rejections are
+// no handler here, an automation-only method while automation is off ("automation is
+// off"), then arguments that do not match the declaration. Rejections are
 // also reported to `onRejected` (for the log), whether or not the caller wanted a reply.
 //
 // Register every handler before the first dispatch; after that the dispatcher is only
@@ -28,6 +29,8 @@ class Dispatcher {
 
   // The handler of `method`, which must be one the table declares.
   void on(const Method& method, Handler handler);
+  // Whether automation-only methods are served (default: yes). Setup only.
+  void setAutomationAllowed(bool allowed) { automationAllowed_ = allowed; }
   // The handler of `method` is `object->member(args, responder)`.
   template <typename T>
   void on(const Method& method, T* object, void (T::*member)(const Json&, const Responder&)) {
@@ -58,6 +61,7 @@ class Dispatcher {
   MethodTable methods_;
   Rejected onRejected_;
   std::map<const Method*, Handler> handlers_;
+  bool automationAllowed_ = true;
 };
 
 }  // namespace qv::ipc

@@ -12,6 +12,7 @@ enum class ErrorKind {
   TimedOut,          // no reply came within the time limit
   NotSent,           // the call could not be encoded or written
   UnknownMethod,     // the method is not one the connection declares
+  NotAllowed,        // the method is declared but not served (automation is off)
   InvalidArguments,  // the arguments do not match the method's declaration
   InvalidReply,      // the reply does not match the declaration, or is nested too deeply
 };

@@ -141,6 +141,11 @@ inline constexpr Method dispatchMessage{"extensions.dispatchMessage", kDispatchM
 inline constexpr Method getState{"extensions.getState", kIdentifierArgs, kStateResult};
 inline constexpr Method showPreferences{"extensions.showPreferences", kIdentifierArgs, {}};
 
+// A second launch of safari-host hands the addresses it was given to the running one,
+// which opens each in a new window, as a person's second launch of a browser does.
+inline constexpr Field kOpenUrlArgs[] = {{"url", Type::String}};
+inline constexpr Method openUrl{"browser.openUrl", kOpenUrlArgs, {}};
+
 // windows: [{"window", "active", "tabs": [{"tab", "active", "url", "title", "loading"}]}]
 inline constexpr Field kListWindowsResult[] = {{"windows", Type::Array}};
 inline constexpr Field kOpenWindowArgs[] = {{"url", Type::String, true}};
@@ -193,11 +198,23 @@ inline constexpr Method popoverScreenshot{
     "automation.popoverScreenshot", kPopoverScreenshotArgs, {}, true, true};
 inline constexpr Method quit{"automation.quit", {}, {}, true, true};
 
-inline constexpr const Method* methods[] = {
-    &dispatchMessage, &getState,        &showPreferences,   &listWindows,
-    &openWindow,      &openTab,         &activateTab,       &waitForLoad,
-    &evaluate,        &toolbarItem,     &clickToolbarItem,  &setExtensionEnabled,
-    &screenshot,      &evaluatePopover, &popoverScreenshot, &quit};
+inline constexpr const Method* methods[] = {&dispatchMessage,
+                                            &getState,
+                                            &openUrl,
+                                            &showPreferences,
+                                            &listWindows,
+                                            &openWindow,
+                                            &openTab,
+                                            &activateTab,
+                                            &waitForLoad,
+                                            &evaluate,
+                                            &toolbarItem,
+                                            &clickToolbarItem,
+                                            &setExtensionEnabled,
+                                            &screenshot,
+                                            &evaluatePopover,
+                                            &popoverScreenshot,
+                                            &quit};
 
 }  // namespace control
 

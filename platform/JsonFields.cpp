@@ -1,5 +1,7 @@
 #include "platform/JsonFields.h"
 
+#include <cmath>
+
 namespace qv::json {
 
 const Json* member(const Json& object, std::string_view key) {
@@ -23,6 +25,14 @@ std::optional<bool> boolean(const Json& object, std::string_view key) {
   const Json* value = member(object, key);
   if (value == nullptr || !value->is_boolean()) return std::nullopt;
   return value->get<bool>();
+}
+
+std::optional<double> number(const Json& object, std::string_view key) {
+  const Json* value = member(object, key);
+  if (value == nullptr || !value->is_number()) return std::nullopt;
+  double number = value->get<double>();
+  if (!std::isfinite(number)) return std::nullopt;
+  return number;
 }
 
 std::optional<std::optional<std::string>> optionalString(const Json& object, std::string_view key) {

@@ -21,6 +21,9 @@ const Json* object(const Json& object, std::string_view key);
 // The member when present with that JSON type; absent otherwise.
 std::optional<std::string> string(const Json& object, std::string_view key);
 std::optional<bool> boolean(const Json& object, std::string_view key);
+// A number of any JSON kind, as a finite double (what arrives as JSON may be 1e308 or an
+// integer past 2^63: convert it only after checking its range).
+std::optional<double> number(const Json& object, std::string_view key);
 
 // An optional member: missing or null gives an engaged outer optional holding absent;
 // a member of another type gives a disengaged outer optional (a decoding error).

@@ -125,4 +125,8 @@ std::optional<std::string> UrlComponents::string() const {
   return text;
 }
 
+std::string withoutQuery(std::string_view url) {
+  return std::string(url.substr(0, url.find_first_of("?#")));
+}
+
 }  // namespace qv

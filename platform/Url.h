@@ -36,4 +36,8 @@ struct UrlComponents {
   std::optional<std::string> string() const;
 };
 
+// `url` without its query and fragment, for log lines: a query may carry a sign-in code,
+// a token or what a person searched for.
+std::string withoutQuery(std::string_view url);
+
 }  // namespace qv

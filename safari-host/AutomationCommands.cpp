@@ -127,10 +127,10 @@ void AutomationCommands::waitForLoad(const Json& args, const ipc::Responder& res
     responder.fail("no such tab");
     return;
   }
-  std::int64_t timeoutMs = kDefaultLoadTimeoutMs;
-  if (auto it = args.find("timeoutMs"); it != args.end() && it->is_number()) {
-    timeoutMs = std::clamp<std::int64_t>(it->get<std::int64_t>(), 0, 24 * 3600 * 1000);
-  }
+  // Clamped as a double first: converting an out-of-range number is undefined.
+  double requested =
+      json::number(args, "timeoutMs").value_or(static_cast<double>(kDefaultLoadTimeoutMs));
+  auto timeoutMs = static_cast<std::int64_t>(std::clamp(requested, 0.0, 24.0 * 3600 * 1000));
   // Whichever comes first, the load or the deadline, answers; the other finds it done.
   struct Wait {
     ipc::Responder responder;

@@ -12,8 +12,8 @@
 
 namespace qv::host {
 
-Browser::Browser(GtkApplication* application, BrowserDelegate& delegate)
-    : application_(application), delegate_(delegate) {}
+Browser::Browser(GtkApplication* application, BrowserDelegate& delegate, bool underAutomation)
+    : application_(application), delegate_(delegate), underAutomation_(underAutomation) {}
 
 Browser::~Browser() {
   // Closing windows reports back through windowClosed(); take them out first.

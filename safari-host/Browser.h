@@ -20,13 +20,15 @@ class ToolbarButton;
 // is gone finds nothing. Main thread only.
 class Browser {
  public:
-  Browser(GtkApplication* application, BrowserDelegate& delegate);
+  // `underAutomation`: every window says so (the control socket serves automation).
+  Browser(GtkApplication* application, BrowserDelegate& delegate, bool underAutomation);
   ~Browser();
   Browser(const Browser&) = delete;
   Browser& operator=(const Browser&) = delete;
 
   GtkApplication* application() const { return application_; }
   BrowserDelegate& delegate() const { return delegate_; }
+  bool isUnderAutomation() const { return underAutomation_; }
 
   // A new window showing `url` in one tab; it becomes the active window.
   BrowserWindow& openWindow(const std::string& url);
@@ -54,6 +56,7 @@ class Browser {
  private:
   GtkApplication* application_;
   BrowserDelegate& delegate_;
+  bool underAutomation_;
   std::vector<std::unique_ptr<BrowserWindow>> windows_;  // in opening order
   std::vector<BrowserWindow*> recent_;                   // most recently active first
   std::map<AdwTabPage*, std::unique_ptr<Tab>> parked_;

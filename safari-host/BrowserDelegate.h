@@ -20,8 +20,9 @@ class BrowserDelegate {
 
   // The extensions whose content scripts and toolbar items windows and tabs show.
   virtual std::vector<std::shared_ptr<const ExtensionInfo>> enabledExtensions() const = 0;
-  // PEM files of development certificate authorities (see DevCertificateTrust.h).
-  virtual std::vector<std::string> developmentAuthorities() const = 0;
+  // PEM files of the development certificate authorities that may vouch for `host` (see
+  // DevCertificateTrust.h); none for every host that is not an enabled bundle's own.
+  virtual std::vector<std::string> developmentAuthoritiesFor(const std::string& host) const = 0;
 
   // A content script of `extensionIdentifier` posted `message` from the current page
   // of `tab` (`pageRef`).

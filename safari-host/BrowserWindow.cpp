@@ -99,6 +99,12 @@ void BrowserWindow::buildWidgets() {
 
   GtkWidget* content = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   gtk_box_append(GTK_BOX(content), header);
+  if (browser_.isUnderAutomation()) {
+    // Whoever reaches the control socket drives this window: the person must see that.
+    GtkWidget* banner = gtk_label_new("This browser is under remote automation");
+    gtk_widget_add_css_class(banner, "qv-automation");
+    gtk_box_append(GTK_BOX(content), banner);
+  }
   gtk_box_append(GTK_BOX(content), GTK_WIDGET(tabBar));
   gtk_box_append(GTK_BOX(content), GTK_WIDGET(tabView_));
   adw_application_window_set_content(ADW_APPLICATION_WINDOW(window), content);

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ipc/ControlSocket.h"
 #include "platform/linux/system/MainContext.h"
-#include "platform/linux/system/XdgPaths.h"
 #include "safari-host/Log.h"
 
 namespace qv::host {
@@ -32,16 +32,9 @@ ControlServer::~ControlServer() {
 std::optional<std::string> ControlServer::listen(const std::string& path) {
   sockaddr_un address{};
   if (path.size() >= sizeof address.sun_path) return "socket path too long: " + path;
-  std::string directory = path.substr(0, path.find_last_of('/'));
-  if (!xdg::makeDirectories(directory, 0700)) return "cannot create " + directory;
-  struct stat info {};
-  if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    return directory + " is not a directory";
-  }
   // Anyone who can reach the socket can drive the browser.
-  if (info.st_uid != getuid()) return directory + " belongs to another user";
-  if ((info.st_mode & 077) != 0 && ::chmod(directory.c_str(), 0700) != 0) {
-    return "cannot make " + directory + " private";
+  if (std::optional<std::string> problem = ipc::controlFolderProblem(path, /*create=*/true)) {
+    return problem;
   }
 
   address.sun_family = AF_UNIX;

@@ -1,6 +1,7 @@
 #include "safari-host/EnabledStore.h"
 
 #include "platform/Json.h"
+#include "platform/JsonFields.h"
 #include "platform/linux/system/Files.h"
 #include "platform/linux/system/XdgPaths.h"
 #include "safari-host/Log.h"
@@ -25,27 +26,30 @@ EnabledStore::EnabledStore(std::string path) : path_(std::move(path)) {
     return;
   }
   for (const auto& [identifier, entry] : extensions->items()) {
-    auto enabled = entry.is_object() ? entry.find("enabled") : entry.end();
-    if (entry.is_object() && enabled != entry.end() && enabled->is_boolean()) {
-      enabled_[identifier] = enabled->get<bool>();
-    }
+    std::optional<bool> enabled = json::boolean(entry, "enabled");
+    std::optional<std::string> bundlePath = json::string(entry, "bundlePath");
+    // A choice from before choices named their bundle holds for no bundle.
+    if (enabled && bundlePath) choices_[identifier] = Choice{*enabled, *bundlePath};
   }
 }
 
-bool EnabledStore::isEnabled(const std::string& identifier) const {
-  auto it = enabled_.find(identifier);
-  return it != enabled_.end() && it->second;
+bool EnabledStore::isEnabled(const std::string& identifier,
+                             const std::string& appBundlePath) const {
+  auto it = choices_.find(identifier);
+  return it != choices_.end() && it->second.enabled && it->second.appBundlePath == appBundlePath;
 }
 
-bool EnabledStore::setEnabled(const std::string& identifier, bool enabled) {
-  enabled_[identifier] = enabled;
+bool EnabledStore::setEnabled(const std::string& identifier, const std::string& appBundlePath,
+                              bool enabled) {
+  choices_[identifier] = Choice{enabled, appBundlePath};
   return save();
 }
 
 bool EnabledStore::save() const {
   Json extensions = Json::object();
-  for (const auto& [identifier, enabled] : enabled_) {
-    extensions[identifier] = Json{{"enabled", enabled}};
+  for (const auto& [identifier, choice] : choices_) {
+    extensions[identifier] =
+        Json{{"enabled", choice.enabled}, {"bundlePath", choice.appBundlePath}};
   }
   std::string text =
       Json{{"extensions", extensions}}.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

@@ -5,27 +5,33 @@
 
 namespace qv::host {
 
-// The user's enable choice per extension identifier, kept in a JSON file
-// ({"extensions": {"<identifier>": {"enabled": bool}}}). An extension the file does not
-// name is disabled. Main thread only.
+// The user's enable choice per extension, kept in a JSON file:
+// {"extensions": {"<identifier>": {"enabled": bool, "bundlePath": "<app>"}}}.
+// A choice holds for the identifier as the application bundle at that path provides it:
+// the same identifier from another bundle is a different extension to the user, and
+// starts disabled. An extension the file does not name is disabled. Main thread only.
 class EnabledStore {
  public:
   // Reads `path` now; a missing, unreadable or oversized file is an empty choice list.
   explicit EnabledStore(std::string path);
 
-  bool isEnabled(const std::string& identifier) const;
+  bool isEnabled(const std::string& identifier, const std::string& appBundlePath) const;
   // Records the choice and rewrites the file at once, atomically and durably (its
   // folder is created 0700). False when the file could not be written; the choice still
   // holds for this run.
-  bool setEnabled(const std::string& identifier, bool enabled);
+  bool setEnabled(const std::string& identifier, const std::string& appBundlePath, bool enabled);
 
   const std::string& path() const { return path_; }
 
  private:
+  struct Choice {
+    bool enabled = false;
+    std::string appBundlePath;
+  };
   bool save() const;
 
   std::string path_;
-  std::map<std::string, bool> enabled_;
+  std::map<std::string, Choice> choices_;
 };
 
 }  // namespace qv::host

@@ -91,8 +91,8 @@ std::vector<std::shared_ptr<const ExtensionInfo>> ExtensionHost::enabledExtensio
   return registry_.enabledExtensions();
 }
 
-std::vector<std::string> ExtensionHost::developmentAuthorities() const {
-  return registry_.caCertificatePaths();
+std::vector<std::string> ExtensionHost::developmentAuthoritiesFor(const std::string& host) const {
+  return registry_.authoritiesFor(host);
 }
 
 void ExtensionHost::scriptMessageReceived(Tab&, const std::string& pageRef,

@@ -52,7 +52,7 @@ class ExtensionHost final : public BrowserDelegate {
   void stopAll();
 
   std::vector<std::shared_ptr<const ExtensionInfo>> enabledExtensions() const override;
-  std::vector<std::string> developmentAuthorities() const override;
+  std::vector<std::string> developmentAuthoritiesFor(const std::string& host) const override;
   void scriptMessageReceived(Tab& tab, const std::string& pageRef,
                              const std::string& extensionIdentifier,
                              const PostedMessage& message) override;

@@ -1,6 +1,10 @@
 #include "safari-host/ExtensionInfo.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <variant>
@@ -47,16 +51,65 @@ bool readDeclaredFiles(const LinuxBundle& bundle, const Json& extension, const c
   return true;
 }
 
-void addCaCertificate(const LinuxBundle& bundle, std::vector<std::string>& paths) {
+// The host of "host[:port]", "[v6]:port" or "scheme://host[:port]/…", lower case.
+std::string hostOf(std::string text) {
+  if (std::size_t scheme = text.find("://"); scheme != std::string::npos) {
+    text = text.substr(scheme + 3);
+  }
+  text = text.substr(0, text.find_first_of("/?#"));
+  if (!text.empty() && text.front() == '[') {
+    text = text.substr(1, text.find(']') - 1);
+  } else {
+    text = text.substr(0, text.find(':'));
+  }
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// The bundle's development authority, when its QVDeployment names one that exists.
+void addAuthority(const LinuxBundle& bundle, const std::string& appBundlePath,
+                  std::vector<DevelopmentAuthority>& authorities) {
   std::optional<Json> info = bundle.infoDictionary();
-  if (!info) return;
-  const Json* deployment = json::object(*info, "QVDeployment");
+  const Json* deployment = info ? json::object(*info, "QVDeployment") : nullptr;
   if (deployment == nullptr) return;
   std::string name = stringField(*deployment, "CACertificates");
-  if (name.empty()) return;
-  if (auto path = bundle.pathForResource(name, "")) {
-    if (std::find(paths.begin(), paths.end(), *path) == paths.end()) paths.push_back(*path);
+  std::optional<std::string> path = name.empty() ? std::nullopt : bundle.pathForResource(name, "");
+  if (!path) return;
+  DevelopmentAuthority authority{*path, {}, appBundlePath};
+  for (const char* key : {"WebOrigin", "BareDomain", "AuthHost", "AnalyticsHost", "LogHost"}) {
+    std::string host = hostOf(stringField(*deployment, key));
+    if (!host.empty() &&
+        std::find(authority.hosts.begin(), authority.hosts.end(), host) == authority.hosts.end()) {
+      authority.hosts.push_back(std::move(host));
+    }
   }
+  if (std::find(authorities.begin(), authorities.end(), authority) == authorities.end()) {
+    authorities.push_back(std::move(authority));
+  }
+}
+
+// Why the file or folder at `path` cannot be trusted to hold what its owner put there:
+// others may write it, or it belongs to another user. None when it is fine, or when it
+// does not exist and need not.
+std::optional<std::string> ownershipProblem(const std::string& path, bool mustExist) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    return mustExist ? std::optional<std::string>(path + " is missing") : std::nullopt;
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return path + " is writable by others";
+  if (info.st_uid != ::getuid() && info.st_uid != 0) return path + " belongs to another user";
+  return std::nullopt;
+}
+
+// Checks the Contents folder, Info.plist and executable of the bundle at `path`.
+std::optional<std::string> bundleOwnershipProblem(const LinuxBundle& bundle) {
+  const std::string contents = bundle.bundlePath() + "/Contents";
+  if (auto problem = ownershipProblem(contents, true)) return problem;
+  if (auto problem = ownershipProblem(contents + "/Info.plist", true)) return problem;
+  std::string executable = bundle.infoString("CFBundleExecutable").value_or("");
+  if (executable.empty() || executable.find('/') != std::string::npos) return std::nullopt;
+  return ownershipProblem(contents + "/MacOS/" + executable, false);
 }
 
 }  // namespace
@@ -116,35 +169,50 @@ std::optional<ExtensionInfo> loadExtension(const std::string& appexPath,
 }
 
 std::optional<RegisteredApp> loadRegisteredApp(const std::string& bundlePath, std::string* error) {
+  auto refuse = [&](const std::string& reason) -> std::optional<RegisteredApp> {
+    if (error != nullptr) *error = bundlePath + " is refused: " + reason;
+    return std::nullopt;
+  };
   LinuxBundle bundle(bundlePath);
   std::optional<std::string> identifier = bundle.bundleIdentifier();
   if (!identifier || identifier->empty()) {
-    if (error != nullptr)
-      *error = bundlePath + ": no readable Contents/Info.plist with an identifier";
-    return std::nullopt;
+    return refuse("no readable Contents/Info.plist with an identifier");
   }
+  if (auto problem = bundleOwnershipProblem(bundle)) return refuse(*problem);
   RegisteredApp app;
   app.identifier = *identifier;
   app.bundlePath = bundlePath;
-  std::string appName = stringField(bundle.infoDictionary().value_or(Json()), "CFBundleName");
-  addCaCertificate(bundle, app.caCertificatePaths);
+  std::string appName = bundle.infoString("CFBundleName").value_or("");
+  addAuthority(bundle, bundlePath, app.authorities);
 
   std::vector<std::string> appexPaths;
   std::error_code iterationError;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(bundlePath + "/Contents/PlugIns", iterationError)) {
-    if (entry.path().extension() == ".appex") appexPaths.push_back(entry.path().string());
+  for (std::filesystem::directory_iterator it(bundlePath + "/Contents/PlugIns", iterationError),
+       end;
+       !iterationError && it != end; it.increment(iterationError)) {
+    if (it->path().extension() == ".appex") appexPaths.push_back(it->path().string());
   }
   std::sort(appexPaths.begin(), appexPaths.end());
+  std::string skipped;
   for (const std::string& appexPath : appexPaths) {
     std::string reason;
-    if (auto extension = loadExtension(appexPath, app.identifier, appName, &reason)) {
-      addCaCertificate(LinuxBundle(appexPath), app.caCertificatePaths);
-      app.extensions.push_back(std::move(*extension));
-    } else if (error != nullptr) {
-      *error += (error->empty() ? "" : "; ") + reason;
+    std::optional<ExtensionInfo> extension =
+        loadExtension(appexPath, app.identifier, appName, &reason);
+    if (!extension) {
+      skipped += (skipped.empty() ? "" : "; ") + reason;
+      continue;
     }
+    // An extension speaks for its application: it may not borrow another's identity.
+    if (!extension->identifier.starts_with(app.identifier + ".")) {
+      return refuse(extension->identifier + " does not belong to " + app.identifier);
+    }
+    LinuxBundle appex(appexPath);
+    if (auto problem = bundleOwnershipProblem(appex)) return refuse(*problem);
+    extension->appBundlePath = bundlePath;
+    addAuthority(appex, bundlePath, app.authorities);
+    app.extensions.push_back(std::move(*extension));
   }
+  if (error != nullptr) *error = skipped;
   return app;
 }
 

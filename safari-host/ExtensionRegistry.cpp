@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 
@@ -85,30 +86,55 @@ void ExtensionRegistry::scheduleRescan() {
 void ExtensionRegistry::rescan() {
   std::vector<std::filesystem::path> files;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(appsDirectory_, error)) {
-    if (entry.path().extension() == ".json") files.push_back(entry.path());
+  for (std::filesystem::directory_iterator it(appsDirectory_, error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->path().extension() == ".json") files.push_back(it->path());
   }
   std::sort(files.begin(), files.end());
 
-  std::map<std::string, ExtensionInfo> found;
-  std::vector<std::string> caPaths;
+  std::vector<RegisteredApp> apps;
   for (const auto& file : files) {
     std::optional<std::string> bundlePath = registeredBundlePath(file);
     if (!bundlePath) continue;
     std::string problems;
     std::optional<RegisteredApp> app = loadRegisteredApp(*bundlePath, &problems);
-    if (!problems.empty()) logError(problems);
+    if (!problems.empty()) logError(file.string() + ": " + problems);
     if (!app) continue;
-    for (const std::string& ca : app->caCertificatePaths) {
-      if (std::find(caPaths.begin(), caPaths.end(), ca) == caPaths.end()) caPaths.push_back(ca);
+    // The file name says which application registers: a bundle may not stand in for it.
+    if (file.filename().string() != app->identifier + ".json") {
+      logError(file.string() + " is refused: it registers " + app->identifier +
+               ", whose registration is " + app->identifier + ".json");
+      continue;
     }
-    // The first registration (by file name) of an identifier wins.
-    for (ExtensionInfo& extension : app->extensions) {
-      found.try_emplace(extension.identifier, std::move(extension));
+    apps.push_back(std::move(*app));
+  }
+
+  // An identifier two registrations claim belongs to neither while both do: otherwise
+  // one of them would inherit the consent the user gave the other.
+  std::map<std::string, int> claims;
+  for (const RegisteredApp& app : apps) {
+    for (const ExtensionInfo& extension : app.extensions) ++claims[extension.identifier];
+  }
+  std::map<std::string, ExtensionInfo> found;
+  std::vector<DevelopmentAuthority> authorities;
+  for (RegisteredApp& app : apps) {
+    bool hasExtension = false;
+    for (ExtensionInfo& extension : app.extensions) {
+      if (claims[extension.identifier] > 1) {
+        logError(extension.identifier + " in " + app.bundlePath +
+                 " is refused: another registered bundle provides it too");
+        continue;
+      }
+      hasExtension = true;
+      found.emplace(extension.identifier, std::move(extension));
+    }
+    if (!hasExtension) continue;
+    for (DevelopmentAuthority& authority : app.authorities) {
+      authorities.push_back(std::move(authority));
     }
   }
 
-  bool changed = caPaths != caCertificatePaths_ || found.size() != extensions_.size();
+  bool changed = authorities != authorities_ || found.size() != extensions_.size();
   std::vector<std::shared_ptr<const ExtensionInfo>> next;
   for (auto& [identifier, extension] : found) {
     // Keep the existing object when nothing changed, so holders see the same one.
@@ -121,7 +147,7 @@ void ExtensionRegistry::rescan() {
     }
   }
   extensions_ = std::move(next);
-  caCertificatePaths_ = std::move(caPaths);
+  authorities_ = std::move(authorities);
   if (changed && onChanged_) onChanged_();
 }
 
@@ -135,21 +161,46 @@ std::shared_ptr<const ExtensionInfo> ExtensionRegistry::find(const std::string& 
 std::vector<std::shared_ptr<const ExtensionInfo>> ExtensionRegistry::enabledExtensions() const {
   std::vector<std::shared_ptr<const ExtensionInfo>> result;
   for (const auto& extension : extensions_) {
-    if (enabled_.isEnabled(extension->identifier)) result.push_back(extension);
+    if (enabled_.isEnabled(extension->identifier, extension->appBundlePath)) {
+      result.push_back(extension);
+    }
   }
   return result;
 }
 
 bool ExtensionRegistry::isEnabled(const std::string& identifier) const {
-  return find(identifier) != nullptr && enabled_.isEnabled(identifier);
+  std::shared_ptr<const ExtensionInfo> extension = find(identifier);
+  return extension != nullptr && enabled_.isEnabled(identifier, extension->appBundlePath);
 }
 
 bool ExtensionRegistry::setEnabled(const std::string& identifier, bool enabled) {
-  if (!find(identifier)) return false;
-  if (enabled_.isEnabled(identifier) == enabled) return true;
-  enabled_.setEnabled(identifier, enabled);
+  std::shared_ptr<const ExtensionInfo> extension = find(identifier);
+  if (!extension) return false;
+  if (enabled_.isEnabled(identifier, extension->appBundlePath) == enabled) return true;
+  enabled_.setEnabled(identifier, extension->appBundlePath, enabled);
   if (onChanged_) onChanged_();
   return true;
+}
+
+std::vector<std::string> ExtensionRegistry::authoritiesFor(const std::string& host) const {
+  std::string lower = host;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::vector<std::string> paths;
+  for (const DevelopmentAuthority& authority : authorities_) {
+    if (std::find(authority.hosts.begin(), authority.hosts.end(), lower) == authority.hosts.end()) {
+      continue;
+    }
+    // Only for a bundle the user has let in: one of its extensions is enabled.
+    bool trusted = std::any_of(extensions_.begin(), extensions_.end(), [&](const auto& extension) {
+      return extension->appBundlePath == authority.appBundlePath &&
+             enabled_.isEnabled(extension->identifier, extension->appBundlePath);
+    });
+    if (trusted && std::find(paths.begin(), paths.end(), authority.pemPath) == paths.end()) {
+      paths.push_back(authority.pemPath);
+    }
+  }
+  return paths;
 }
 
 }  // namespace qv::host

@@ -16,7 +16,10 @@ namespace qv::host {
 // The extensions of every registered application, and whether each is enabled.
 // Applications register by writing `<appsDirectory>/<CFBundleIdentifier>.json` =
 // {"bundlePath": absolute path}; the folder is read at start() and again whenever it
-// changes. Main thread only.
+// changes. A registration is refused whole when its file is named for another
+// identifier, or when loadRegisteredApp() refuses its bundle; an extension identifier
+// that more than one accepted registration provides is refused in all of them while
+// they do. Refusals go to stderr. Main thread only.
 class ExtensionRegistry {
  public:
   ExtensionRegistry(std::string appsDirectory, std::string enabledStorePath);
@@ -41,8 +44,10 @@ class ExtensionRegistry {
   bool isEnabled(const std::string& identifier) const;
   // Records the choice (persisted) and notifies; false for an unknown identifier.
   bool setEnabled(const std::string& identifier, bool enabled);
-  // PEM files of development certificate authorities that registered bundles bring.
-  const std::vector<std::string>& caCertificatePaths() const { return caCertificatePaths_; }
+  // PEM files of the development certificate authorities that may vouch for `host`: those
+  // a registered bundle brings for its own deployment hosts, once one of its extensions
+  // is enabled.
+  std::vector<std::string> authoritiesFor(const std::string& host) const;
 
  private:
   void scheduleRescan();
@@ -51,7 +56,7 @@ class ExtensionRegistry {
   EnabledStore enabled_;
   std::function<void()> onChanged_;
   std::vector<std::shared_ptr<const ExtensionInfo>> extensions_;
-  std::vector<std::string> caCertificatePaths_;
+  std::vector<DevelopmentAuthority> authorities_;
   GObjectRef<GFileMonitor> monitor_;
   unsigned rescanSource_ = 0;
 };

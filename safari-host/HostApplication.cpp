@@ -1,6 +1,10 @@
 #include "safari-host/HostApplication.h"
 
 #include <adwaita.h>
+#include <glib-unix.h>
+
+#include <csignal>
+#include <utility>
 
 #include "ipc/Paths.h"
 #include "ipc/Protocol.h"
@@ -30,11 +34,18 @@ constexpr const char* kStyle = R"CSS(
   font-size: 9px;
   font-weight: bold;
 }
+.qv-automation {
+  background-color: #e66100;
+  color: #ffffff;
+  padding: 4px;
+  font-weight: bold;
+}
 )CSS";
 
 }  // namespace
 
-HostApplication::HostApplication(std::vector<std::string> urls) : urls_(std::move(urls)) {}
+HostApplication::HostApplication(std::vector<std::string> urls, bool automation)
+    : urls_(std::move(urls)), automation_(automation) {}
 
 HostApplication::~HostApplication() {
   shutdown();
@@ -67,7 +78,7 @@ void HostApplication::startup() {
   registry_ =
       std::make_unique<ExtensionRegistry>(ipc::registrationFolder(), ipc::extensionChoicesPath());
   extensions_ = std::make_unique<ExtensionHost>(*registry_, *reaper_);
-  browser_ = std::make_unique<Browser>(application, *extensions_);
+  browser_ = std::make_unique<Browser>(application, *extensions_, automation_);
   extensions_->setBrowser(*browser_);
   preferences_ = std::make_unique<PreferencesWindow>(application, *registry_);
   extensions_->setShowPreferences([this] { preferences_->show(std::nullopt, nullptr); });
@@ -78,12 +89,18 @@ void HostApplication::startup() {
       *registry_, *extensions_, [this](const std::string& identifier, std::function<void()> shown) {
         preferences_->show(identifier, std::move(shown));
       });
-  automation_ = std::make_unique<AutomationCommands>(*browser_, *registry_, *extensions_, [this] {
-    g_application_quit(G_APPLICATION(application_.get()));
-  });
+  automationCommands_ = std::make_unique<AutomationCommands>(
+      *browser_, *registry_, *extensions_,
+      [this] { g_application_quit(G_APPLICATION(application_.get())); });
   controlCalls_ = std::make_unique<ipc::Dispatcher>(ipc::control::methods);
+  controlCalls_->setAutomationAllowed(automation_);
+  controlCalls_->on(ipc::control::openUrl,
+                    [this](const Json& args, const ipc::Responder& responder) {
+                      browser_->openWindow(args["url"].get<std::string>());
+                      responder.reply();
+                    });
   companion_->registerOn(*controlCalls_);
-  automation_->registerOn(*controlCalls_);
+  automationCommands_->registerOn(*controlCalls_);
   control_ = std::make_unique<ControlServer>(
       [this](const std::string& method, const Json& args, ipc::Responder responder) {
         controlCalls_->dispatch(method, args, responder);
@@ -93,6 +110,17 @@ void HostApplication::startup() {
     logError("no control socket: " + *error);
   }
   installApplicationActions();
+  // A desktop session ends programs with SIGTERM: close down as "Quit" does.
+  for (int signal : {SIGTERM, SIGINT}) {
+    signalSources_.push_back(g_unix_signal_add(
+        signal,
+        +[](gpointer data) -> gboolean {
+          g_application_quit(
+              G_APPLICATION(static_cast<HostApplication*>(data)->application_.get()));
+          return G_SOURCE_CONTINUE;
+        },
+        this));
+  }
 }
 
 void HostApplication::installApplicationActions() {
@@ -170,9 +198,10 @@ void HostApplication::controlClientsChanged(std::size_t clients) {
 }
 
 void HostApplication::shutdown() {
+  for (unsigned source : std::exchange(signalSources_, {})) g_source_remove(source);
   control_.reset();
   controlCalls_.reset();
-  automation_.reset();
+  automationCommands_.reset();
   companion_.reset();
   if (registry_) registry_->setOnChanged(nullptr);
   if (extensions_) extensions_->stopAll();

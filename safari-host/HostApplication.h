@@ -25,7 +25,8 @@ class PreferencesWindow;
 class HostApplication {
  public:
   // `urls` open in the first window, one tab each (a blank tab when there are none).
-  explicit HostApplication(std::vector<std::string> urls);
+  // `automation`: serve the control socket's automation calls, and mark every window.
+  HostApplication(std::vector<std::string> urls, bool automation);
   ~HostApplication();
   HostApplication(const HostApplication&) = delete;
   HostApplication& operator=(const HostApplication&) = delete;
@@ -42,6 +43,7 @@ class HostApplication {
   void controlClientsChanged(std::size_t clients);
 
   std::vector<std::string> urls_;
+  bool automation_;
   GObjectRef<AdwApplication> application_;
   // Declared in construction order; shutdown() destroys them in reverse.
   std::unique_ptr<ChildReaper> reaper_;
@@ -50,10 +52,11 @@ class HostApplication {
   std::unique_ptr<Browser> browser_;
   std::unique_ptr<PreferencesWindow> preferences_;
   std::unique_ptr<CompanionCommands> companion_;
-  std::unique_ptr<AutomationCommands> automation_;
+  std::unique_ptr<AutomationCommands> automationCommands_;
   std::unique_ptr<ipc::Dispatcher> controlCalls_;  // answers what the control socket receives
   std::unique_ptr<ControlServer> control_;
   bool holdingForClients_ = false;
+  std::vector<unsigned> signalSources_;
 };
 
 }  // namespace qv::host

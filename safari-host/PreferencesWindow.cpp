@@ -57,6 +57,8 @@ void PreferencesWindow::rebuild() {
                                          : "Turn an extension on to let it run in every web page.");
   for (const auto& extension : extensions) {
     GtkWidget* row = adw_action_row_new();
+    // Names come from bundles: shown as they are, never read as markup.
+    adw_preferences_row_set_use_markup(ADW_PREFERENCES_ROW(row), FALSE);
     adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), extension->displayName.c_str());
     std::string subtitle = extension->identifier;
     if (!extension->appName.empty()) subtitle += " — from " + extension->appName;

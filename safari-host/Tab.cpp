@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "ipc/Frame.h"
+#include "platform/Url.h"
 #include "platform/linux/system/MainContext.h"
 #include "safari-host/BrowserDelegate.h"
 #include "safari-host/BrowserWindow.h"
@@ -20,8 +22,8 @@ namespace {
 bool isBrowserScheme(const char* uri) {
   GCharPtr scheme(g_uri_parse_scheme(uri));
   if (!scheme) return true;  // not absolute: let WebKit report it
-  static constexpr std::array<std::string_view, 6> kSchemes = {"http", "https", "about",
-                                                               "data", "blob",  "file"};
+  static constexpr std::array<std::string_view, 5> kSchemes = {"http", "https", "about", "data",
+                                                               "blob"};
   std::string lower(scheme.get());
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(g_ascii_tolower(c)); });
@@ -36,7 +38,7 @@ void handToDesktop(const std::string& uri) {
         GCharPtr uri(static_cast<char*>(data));
         GError* error = nullptr;
         if (!g_app_info_launch_default_for_uri_finish(result, &error)) {
-          logError(std::string("no application opens ") + uri.get() + ": " + error->message);
+          logError("no application opens " + withoutQuery(uri.get()) + ": " + error->message);
           g_error_free(error);
         }
       },
@@ -138,6 +140,7 @@ bool Tab::canGoForward() const {
 
 void Tab::load(const std::string& url) {
   navigationPending_ = true;
+  loadRequested_ = true;
   webkit_web_view_load_uri(view_.get(), url.empty() ? "about:blank" : url.c_str());
   onStateChanged();
 }
@@ -186,7 +189,7 @@ void Tab::onLoadFailed(const char* uri, const GError* error) {
       g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) {
     return;
   }
-  logError(std::string("cannot load ") + (uri != nullptr ? uri : "") + ": " +
+  logError("cannot load " + withoutQuery(uri != nullptr ? uri : "") + ": " +
            (error != nullptr ? error->message : "?"));
 }
 
@@ -198,7 +201,7 @@ bool Tab::onTlsError(const char* uri, GTlsCertificate* certificate) {
   if (parsed == nullptr) return false;
   std::string host = g_uri_get_host(parsed) != nullptr ? g_uri_get_host(parsed) : "";
   g_uri_unref(parsed);
-  if (!chainsToDevelopmentAuthority(certificate, host, delegate_.developmentAuthorities())) {
+  if (!chainsToDevelopmentAuthority(certificate, host, delegate_.developmentAuthoritiesFor(host))) {
     return false;
   }
   webkit_network_session_allow_tls_certificate_for_host(
@@ -223,9 +226,20 @@ bool Tab::onDecidePolicy(WebKitPolicyDecision* decision, int type) {
       WEBKIT_NAVIGATION_POLICY_DECISION(decision));
   const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
   if (uri == nullptr) return false;
+  // Scripts evaluated by automation run as a user gesture, as a person's click would.
+  bool trusted = webkit_navigation_action_is_user_gesture(action) ||
+                 std::exchange(loadRequested_, false) ||
+                 (webkit_navigation_action_is_redirect(action) && navigationTrusted_);
+  navigationTrusted_ = trusted;
   if (!isBrowserScheme(uri)) {
     webkit_policy_decision_ignore(decision);
-    handToDesktop(uri);
+    // A page must not open other applications, or forge their callbacks, on its own.
+    if (trusted) {
+      handToDesktop(uri);
+    } else {
+      logError("refused to hand " + withoutQuery(uri) +
+               " to the desktop: no click or key press started it");
+    }
     navigationPending_ = false;
     onStateChanged();
     return true;

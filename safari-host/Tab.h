@@ -100,6 +100,11 @@ class Tab {
   bool provisional_ = false;        // a load started and has not committed yet
   bool retryPending_ = false;       // reloading after trusting a development certificate
   bool finishedOnce_ = false;
+  // A person, automation or the extension asked for the navigation now starting (load()).
+  bool loadRequested_ = false;
+  // The navigation in progress was started that way, or by a click or key press; its
+  // redirects may then leave for another application.
+  bool navigationTrusted_ = false;
   std::string lastTlsRetryUrl_;
   std::uint64_t nextWaiterId_ = 1;
   std::map<std::uint64_t, LoadWaiter> loadWaiters_;

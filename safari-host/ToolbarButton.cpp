@@ -2,8 +2,12 @@
 
 #include <gtk/gtk.h>
 
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "safari-host/Refs.h"
@@ -19,6 +23,29 @@ std::vector<guchar> pixelsOf(GdkTexture* texture) {
   return pixels;
 }
 
+// A toolbar icon is drawn at 16 points; anything past this is not one, and decoding it
+// would only cost memory.
+constexpr std::uint32_t kMaxImageSide = 1024;
+
+// The width and height a PNG's header declares, read before any pixel is decoded;
+// absent when the bytes do not start like a PNG.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(const std::string& bytes) {
+  static constexpr unsigned char kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  // Signature, then the IHDR chunk: length, "IHDR", width, height (big-endian).
+  if (bytes.size() < 24 || std::memcmp(bytes.data(), kSignature, sizeof kSignature) != 0 ||
+      bytes.compare(12, 4, "IHDR") != 0) {
+    return std::nullopt;
+  }
+  auto word = [&](std::size_t at) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+      value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    }
+    return value;
+  };
+  return std::pair(word(16), word(20));
+}
+
 // The extension's resource image (a PNG in Contents/Resources) showing the same pixels
 // as `texture`: lets automation say which image a script chose.
 std::optional<std::string> matchingResourceImage(const std::string& bundlePath,
@@ -26,9 +53,10 @@ std::optional<std::string> matchingResourceImage(const std::string& bundlePath,
   std::error_code error;
   std::filesystem::directory_iterator entries(
       std::filesystem::path(bundlePath) / "Contents" / "Resources", error);
-  if (error) return std::nullopt;
   std::optional<std::vector<guchar>> wanted;
-  for (const auto& entry : entries) {
+  for (std::filesystem::directory_iterator end; !error && entries != end;
+       entries.increment(error)) {
+    const std::filesystem::directory_entry& entry = *entries;
     if (entry.path().extension() != ".png") continue;
     GdkTexture* candidate = gdk_texture_new_from_filename(entry.path().c_str(), nullptr);
     if (candidate == nullptr) continue;
@@ -106,14 +134,18 @@ void ToolbarButton::setBadgeText(const std::string& text) {
 }
 
 bool ToolbarButton::setImage(const std::string& bytes) {
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> size = pngSize(bytes);
+  if (!size || size->first == 0 || size->second == 0 || size->first > kMaxImageSide ||
+      size->second > kMaxImageSide) {
+    return false;
+  }
   GBytesPtr data(g_bytes_new(bytes.data(), bytes.size()));
   GError* error = nullptr;
-  GdkTexture* texture = gdk_texture_new_from_bytes(data.get(), &error);
+  GObjectRef<GdkTexture> texture(gdk_texture_new_from_bytes(data.get(), &error));
   g_clear_error(&error);
-  if (texture == nullptr) return false;
-  gtk_image_set_from_paintable(GTK_IMAGE(image_), GDK_PAINTABLE(texture));
-  customImageName_ = matchingResourceImage(extension_->bundlePath, texture);
-  g_object_unref(texture);
+  if (!texture) return false;
+  gtk_image_set_from_paintable(GTK_IMAGE(image_), GDK_PAINTABLE(texture.get()));
+  customTexture_ = std::move(texture);
   customImage_ = true;
   gtk_widget_set_visible(image_, TRUE);
   gtk_widget_set_visible(label_, FALSE);
@@ -122,6 +154,7 @@ bool ToolbarButton::setImage(const std::string& bytes) {
 
 void ToolbarButton::resetImage() {
   customImage_ = false;
+  customTexture_.reset();
   defaultImageLoaded_ = false;
   gtk_image_clear(GTK_IMAGE(image_));
   const auto& item = extension_->toolbarItem;
@@ -145,7 +178,8 @@ bool ToolbarButton::hasImage() const {
 }
 
 std::optional<std::string> ToolbarButton::imageName() const {
-  if (customImage_) return customImageName_;
+  // Found only when asked (automation): it decodes every image of the bundle.
+  if (customImage_) return matchingResourceImage(extension_->bundlePath, customTexture_.get());
   if (!defaultImageLoaded_) return std::nullopt;
   return extension_->toolbarItem->imageName;
 }

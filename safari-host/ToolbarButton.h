@@ -10,6 +10,7 @@
 #include "safari-host/ExtensionInfo.h"
 
 typedef struct _GtkWidget GtkWidget;
+typedef struct _GdkTexture GdkTexture;
 
 namespace qv::host {
 
@@ -32,8 +33,8 @@ class ToolbarButton {
 
   void setBadgeText(const std::string& text);
   const std::string& badgeText() const { return badgeText_; }
-  // Shows PNG (or any image GDK reads) bytes; false, changing nothing, when they do not
-  // decode.
+  // Shows PNG bytes; false, changing nothing, when they are not a PNG of at most
+  // 1024 × 1024 pixels (checked before decoding) or do not decode.
   bool setImage(const std::string& bytes);
   // Back to the extension's own image.
   void resetImage();
@@ -67,7 +68,7 @@ class ToolbarButton {
   GtkWidget* label_ = nullptr;  // owned by button_; shown when there is no image
   std::string badgeText_;
   bool customImage_ = false;
-  std::optional<std::string> customImageName_;
+  GObjectRef<GdkTexture> customTexture_;  // the image setImage() shows
   bool defaultImageLoaded_ = false;
   PopoverState popover_;
 };

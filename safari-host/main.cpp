@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ipc/Connection.h"
+#include "ipc/ControlSocket.h"
 #include "ipc/Paths.h"
 #include "ipc/Protocol.h"
 #include "safari-host/AddressText.h"
@@ -17,12 +18,12 @@
 namespace {
 
 bool forwardToRunningBrowser(const std::vector<std::string>& urls) {
-  auto connection = qv::ipc::Connection::connectUnix(qv::ipc::controlSocketPath(), {});
+  auto connection = qv::ipc::connectToControlSocket(qv::ipc::controlSocketPath(), {});
   if (!connection) return false;
   std::vector<std::string> toOpen = urls.empty() ? std::vector<std::string>{"about:blank"} : urls;
   for (const std::string& url : toOpen) {
     qv::ipc::Reply reply =
-        connection->callAndWait(qv::ipc::control::openWindow, qv::Json{{"url", url}});
+        connection->callAndWait(qv::ipc::control::openUrl, qv::Json{{"url", url}});
     if (reply.error) std::fprintf(stderr, "safari-host: %s\n", reply.error->message.c_str());
   }
   connection->close();
@@ -33,10 +34,19 @@ bool forwardToRunningBrowser(const std::vector<std::string>& urls) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> urls;
+  bool automation = false;
   for (int index = 1; index < argc; ++index) {
     if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0) {
-      std::printf("usage: %s [URL...]\n", argv[0]);
+      std::printf(
+          "usage: %s [--automation] [URL...]\n"
+          "  --automation  serve the automation calls of the control socket (tests,\n"
+          "                demos); windows then say they are under automation\n",
+          argv[0]);
       return 0;
+    }
+    if (std::strcmp(argv[index], "--automation") == 0) {
+      automation = true;
+      continue;
     }
     if (std::optional<std::string> url = qv::host::urlFromAddressText(argv[index])) {
       urls.push_back(*url);
@@ -45,7 +55,13 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // Refused before anything starts: a folder others can reach would hand them the browser.
+  if (std::optional<std::string> problem =
+          qv::ipc::controlFolderProblem(qv::ipc::controlSocketPath(), /*create=*/true)) {
+    std::fprintf(stderr, "safari-host: cannot use the control socket: %s\n", problem->c_str());
+    return 1;
+  }
   if (forwardToRunningBrowser(urls)) return 0;
-  qv::host::HostApplication application(std::move(urls));
+  qv::host::HostApplication application(std::move(urls), automation);
   return application.run(argv[0]);
 }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "ipc/Connection.h"
+#include "ipc/ControlSocket.h"
 #include "ipc/Protocol.h"
 #include "platform/JsonFields.h"
 
@@ -42,7 +43,7 @@ void IpcSafariExtensionManager::call(const ipc::Method& method, Json args,
     responder.fail("the companion takes no calls");
   };
   std::shared_ptr<ipc::Connection> connection =
-      ipc::Connection::connectUnix(socketPath_, std::move(handlers));
+      ipc::connectToControlSocket(socketPath_, std::move(handlers));
   if (!connection) {
     mainQueue_->async([once] {
       (*once)(Outcome{std::nullopt, SafariError{notRunningDescription}});

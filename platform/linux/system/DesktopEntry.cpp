@@ -8,20 +8,36 @@
 namespace qv::desktop {
 namespace {
 
-// Quoted as freedesktop.org desktop entries require: inside double quotes, the characters
-// " ` $ and \ are escaped with a backslash; the key's value escaping then doubles every
-// backslash.
+// One Exec argument, as freedesktop.org's desktop entry rules require: inside double quotes,
+// with " ` $ and \ escaped by a backslash and every % doubled (a lone % starts a field
+// code). The key's value is then escaped as every string value is: \ becomes \\, and
+// newline, tab and carriage return become \n, \t and \r.
 std::string quotedArgument(const std::string& argument) {
   std::string quoted = "\"";
   for (char c : argument) {
     if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
     quoted += c;
+    if (c == '%') quoted += '%';
   }
   quoted += '"';
   std::string value;
   for (char c : quoted) {
-    if (c == '\\') value += '\\';
-    value += c;
+    switch (c) {
+      case '\\':
+        value += "\\\\";
+        break;
+      case '\n':
+        value += "\\n";
+        break;
+      case '\t':
+        value += "\\t";
+        break;
+      case '\r':
+        value += "\\r";
+        break;
+      default:
+        value += c;
+    }
   }
   return value;
 }

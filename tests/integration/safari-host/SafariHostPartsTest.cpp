@@ -6,6 +6,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <jsc/jsc.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -200,10 +201,14 @@ const std::string kSafariPoint =
 TEST(SafariHostBundles, ReadsExtensionsScriptsToolbarItemAndAuthorities) {
   BundleWriter bundle;
   bundle.writeApp(
-      "<key>QVDeployment</key><dict><key>CACertificates</key><string>ca.pem</string></dict>");
+      "<key>QVDeployment</key><dict><key>CACertificates</key><string>ca.pem</string>"
+      "<key>WebOrigin</key><string>https://WWW.Example.test:8443</string>"
+      "<key>BareDomain</key><string>example.test:8443</string>"
+      "<key>AuthHost</key><string>[::1]:9</string><key>LogHost</key><string>log.test</string>"
+      "</dict>");
   bundle.dir.write("Test.app/Contents/Resources/ca.pem", "pem");
   bundle.writeAppex(
-      "B", "com.t.b",
+      "B", "com.t.app.b",
       kSafariPoint +
           "<key>SFSafariContentScript</key><array><dict><key>Script</key><string>one.js</string></"
           "dict>"
@@ -216,7 +221,7 @@ TEST(SafariHostBundles, ReadsExtensionsScriptsToolbarItemAndAuthorities) {
   bundle.resource("B", "two.js", "second()");
   bundle.resource("B", "s.css", "p {}");
   bundle.resource("B", "icon.png", "png");
-  bundle.writeAppex("A", "com.t.a", kSafariPoint);
+  bundle.writeAppex("A", "com.t.app.a", kSafariPoint);
   bundle.writeAppex(
       "NotSafari", "com.t.other",
       "<key>NSExtensionPointIdentifier</key><string>com.apple.share-services</string>");
@@ -225,14 +230,18 @@ TEST(SafariHostBundles, ReadsExtensionsScriptsToolbarItemAndAuthorities) {
   std::optional<RegisteredApp> app = loadRegisteredApp(bundle.app, &problems);
   ASSERT_TRUE(app) << problems;
   EXPECT_EQ(app->identifier, "com.t.app");
-  EXPECT_EQ(app->caCertificatePaths,
-            std::vector<std::string>{bundle.app + "/Contents/Resources/ca.pem"});
+  // The authority may vouch for the deployment's own hosts only, any port.
+  ASSERT_EQ(app->authorities.size(), 1u);
+  EXPECT_EQ(app->authorities[0].pemPath, bundle.app + "/Contents/Resources/ca.pem");
+  EXPECT_EQ(app->authorities[0].hosts,
+            (std::vector<std::string>{"www.example.test", "example.test", "::1", "log.test"}));
+  EXPECT_EQ(app->authorities[0].appBundlePath, bundle.app);
   ASSERT_EQ(app->extensions.size(), 2u) << problems;
   EXPECT_NE(problems.find("NotSafari"), std::string::npos) << problems;
   const ExtensionInfo& a = app->extensions[0];
   const ExtensionInfo& b = app->extensions[1];
-  EXPECT_EQ(a.identifier, "com.t.a");
-  EXPECT_EQ(a.displayName, "com.t.a");
+  EXPECT_EQ(a.identifier, "com.t.app.a");
+  EXPECT_EQ(a.displayName, "com.t.app.a");
   EXPECT_FALSE(a.toolbarItem);
   EXPECT_EQ(b.executablePath, bundle.app + "/Contents/PlugIns/B.appex/Contents/MacOS/Exe");
   EXPECT_EQ(b.appIdentifier, "com.t.app");
@@ -250,16 +259,16 @@ TEST(SafariHostBundles, RefusesFilesOutsideTheBundleAndUnusableExecutables) {
   BundleWriter bundle;
   bundle.writeApp();
   bundle.dir.write("secret.js", "steal()");
-  bundle.writeAppex("Escape", "com.t.escape",
+  bundle.writeAppex("Escape", "com.t.app.escape",
                     kSafariPoint +
                         "<key>SFSafariContentScript</key><array><dict><key>Script</key>"
                         "<string>../../../../../secret.js</string></dict></array>");
-  bundle.writeAppex("Missing", "com.t.missing",
+  bundle.writeAppex("Missing", "com.t.app.missing",
                     kSafariPoint +
                         "<key>SFSafariContentScript</key><array><dict><key>Script</key>"
                         "<string>gone.js</string></dict></array>");
-  bundle.writeAppex("Path", "com.t.path", kSafariPoint, "../../../../bin/sh");
-  bundle.writeAppex("Dots", "com.t.dots", kSafariPoint, "..");
+  bundle.writeAppex("Path", "com.t.app.path", kSafariPoint, "../../../../bin/sh");
+  bundle.writeAppex("Dots", "com.t.app.dots", kSafariPoint, "..");
   std::string problems;
   std::optional<RegisteredApp> app = loadRegisteredApp(bundle.app, &problems);
   ASSERT_TRUE(app);
@@ -270,7 +279,7 @@ TEST(SafariHostBundles, RefusesFilesOutsideTheBundleAndUnusableExecutables) {
 TEST(SafariHostRegistry, FollowsRegistrationsAndKeepsChoices) {
   BundleWriter bundle;
   bundle.writeApp();
-  bundle.writeAppex("A", "com.t.a", kSafariPoint);
+  bundle.writeAppex("A", "com.t.app.a", kSafariPoint);
   TempDir home;
   std::string apps = home.path() + "/apps";
   std::string store = home.path() + "/config/extensions.json";
@@ -286,23 +295,79 @@ TEST(SafariHostRegistry, FollowsRegistrationsAndKeepsChoices) {
     registry.rescan();
     ASSERT_EQ(registry.extensions().size(), 1u);
     EXPECT_EQ(changes, 1);
-    auto same = registry.find("com.t.a");
+    auto same = registry.find("com.t.app.a");
     registry.rescan();
     EXPECT_EQ(changes, 1) << "nothing changed";
-    EXPECT_EQ(registry.find("com.t.a"), same);
-    EXPECT_FALSE(registry.isEnabled("com.t.a")) << "new extensions start disabled";
-    EXPECT_TRUE(registry.setEnabled("com.t.a", true));
-    EXPECT_FALSE(registry.setEnabled("com.t.unknown", true));
+    EXPECT_EQ(registry.find("com.t.app.a"), same);
+    EXPECT_FALSE(registry.isEnabled("com.t.app.a")) << "new extensions start disabled";
+    EXPECT_TRUE(registry.setEnabled("com.t.app.a", true));
+    EXPECT_FALSE(registry.setEnabled("com.t.app.unknown", true));
     EXPECT_EQ(registry.enabledExtensions().size(), 1u);
     EXPECT_EQ(changes, 2);
   }
   ExtensionRegistry again(apps, store);
   again.rescan();
-  EXPECT_TRUE(again.isEnabled("com.t.a"));
+  EXPECT_TRUE(again.isEnabled("com.t.app.a"));
   std::filesystem::remove(apps + "/com.t.app.json");
   again.rescan();
-  EXPECT_FALSE(again.find("com.t.a"));
-  EXPECT_FALSE(again.isEnabled("com.t.a"));
+  EXPECT_FALSE(again.find("com.t.app.a"));
+  EXPECT_FALSE(again.isEnabled("com.t.app.a"));
+}
+
+TEST(SafariHostRegistry, RefusesRegistrationsThatCouldBorrowAnotherBundlesConsent) {
+  BundleWriter bundle;
+  bundle.writeApp();
+  bundle.writeAppex("A", "com.t.app.a", kSafariPoint);
+  TempDir home;
+  std::string apps = home.path() + "/apps";
+  auto registerAs = [&](const std::string& file, const std::string& bundlePath) {
+    home.write("apps/" + file, Json{{"bundlePath", bundlePath}}.dump());
+  };
+  ExtensionRegistry registry(apps, home.path() + "/extensions.json");
+  registry.start();
+
+  // The file must be named for the bundle it registers.
+  registerAs("com.other.json", bundle.app);
+  registry.rescan();
+  EXPECT_FALSE(registry.find("com.t.app.a")) << "registered under another application's name";
+  std::filesystem::rename(apps + "/com.other.json", apps + "/com.t.app.json");
+  registry.rescan();
+  ASSERT_TRUE(registry.find("com.t.app.a"));
+  ASSERT_TRUE(registry.setEnabled("com.t.app.a", true));
+
+  // What others may write, another user could change: the whole bundle is refused.
+  std::string contents = bundle.app + "/Contents";
+  ASSERT_EQ(chmod(contents.c_str(), 0775), 0);
+  registry.rescan();
+  EXPECT_FALSE(registry.find("com.t.app.a")) << "a group-writable bundle is refused";
+  ASSERT_EQ(chmod(contents.c_str(), 0755), 0);
+  std::string plist = contents + "/PlugIns/A.appex/Contents/Info.plist";
+  ASSERT_EQ(chmod(plist.c_str(), 0646), 0);
+  registry.rescan();
+  EXPECT_FALSE(registry.find("com.t.app.a")) << "an extension's Info.plist others may write";
+  ASSERT_EQ(chmod(plist.c_str(), 0644), 0);
+  registry.rescan();
+  EXPECT_TRUE(registry.isEnabled("com.t.app.a")) << "back, with the user's choice";
+
+  // An extension speaks for its application only.
+  BundleWriter stranger;
+  stranger.writeApp();
+  stranger.writeAppex("X", "com.elsewhere.x", kSafariPoint);
+  registerAs("com.t.app.json", stranger.app);
+  registry.rescan();
+  EXPECT_FALSE(registry.find("com.elsewhere.x"));
+
+  // The same identifier from another bundle path is another extension to the user.
+  BundleWriter moved;
+  moved.writeApp();
+  moved.writeAppex("A", "com.t.app.a", kSafariPoint);
+  registerAs("com.t.app.json", moved.app);
+  registry.rescan();
+  ASSERT_TRUE(registry.find("com.t.app.a"));
+  EXPECT_FALSE(registry.isEnabled("com.t.app.a")) << "a moved identifier starts disabled";
+  registerAs("com.t.app.json", bundle.app);
+  registry.rescan();
+  EXPECT_TRUE(registry.isEnabled("com.t.app.a"));
 }
 
 TEST(SafariHostEnabledStore, PersistsChoicesAndSurvivesACorruptFile) {
@@ -310,18 +375,22 @@ TEST(SafariHostEnabledStore, PersistsChoicesAndSurvivesACorruptFile) {
   std::string path = dir.path() + "/deep/er/extensions.json";
   {
     EnabledStore store(path);
-    EXPECT_FALSE(store.isEnabled("a"));
-    EXPECT_TRUE(store.setEnabled("a", true));
-    EXPECT_TRUE(store.setEnabled("b", false));
+    EXPECT_FALSE(store.isEnabled("a", "/A.app"));
+    EXPECT_TRUE(store.setEnabled("a", "/A.app", true));
+    EXPECT_TRUE(store.setEnabled("b", "/A.app", false));
   }
   EnabledStore reread(path);
-  EXPECT_TRUE(reread.isEnabled("a"));
-  EXPECT_FALSE(reread.isEnabled("b"));
+  EXPECT_TRUE(reread.isEnabled("a", "/A.app"));
+  EXPECT_FALSE(reread.isEnabled("a", "/Elsewhere.app")) << "a choice holds for its bundle only";
+  EXPECT_FALSE(reread.isEnabled("b", "/A.app"));
+  // A choice written before choices named their bundle holds for none.
+  std::ofstream(path) << R"({"extensions": {"a": {"enabled": true}}})";
+  EXPECT_FALSE(EnabledStore(path).isEnabled("a", "/A.app"));
   std::ofstream(path) << "{\"extensions\": [";
   EnabledStore corrupt(path);
-  EXPECT_FALSE(corrupt.isEnabled("a"));
-  EXPECT_TRUE(corrupt.setEnabled("c", true));
-  EXPECT_TRUE(EnabledStore(path).isEnabled("c"));
+  EXPECT_FALSE(corrupt.isEnabled("a", "/A.app"));
+  EXPECT_TRUE(corrupt.setEnabled("c", "/C.app", true));
+  EXPECT_TRUE(EnabledStore(path).isEnabled("c", "/C.app"));
 }
 
 TEST(SafariHostDevCertificates, TrustsOnlyTheRegisteredAuthorityForTheCertifiedHosts) {
@@ -367,7 +436,9 @@ TEST(SafariHostPreferences, TheSwitchIsTheEnabledStateBothWays) {
   if (!gtk_init_check()) GTEST_SKIP() << "no display";
   BundleWriter bundle;
   bundle.writeApp();
-  bundle.writeAppex("A", "com.t.a", kSafariPoint);
+  // A name from a bundle is text, never markup: "<b>&x" shows as those five characters.
+  bundle.writeAppex("A", "com.t.app.a", kSafariPoint, "Exe",
+                    "<key>CFBundleName</key><string>&lt;b&gt;&amp;x</string>");
   TempDir home;
   home.write("apps/com.t.app.json", Json{{"bundlePath", bundle.app}}.dump());
   ExtensionRegistry registry(home.path() + "/apps", home.path() + "/extensions.json");
@@ -376,7 +447,7 @@ TEST(SafariHostPreferences, TheSwitchIsTheEnabledStateBothWays) {
   registry.setOnChanged([&] { preferences.refresh(); });
 
   bool shown = false;
-  preferences.show(std::string("com.t.a"), [&] { shown = true; });
+  preferences.show(std::string("com.t.app.a"), [&] { shown = true; });
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!shown && std::chrono::steady_clock::now() < deadline) {
     g_main_context_iteration(nullptr, FALSE);
@@ -387,14 +458,19 @@ TEST(SafariHostPreferences, TheSwitchIsTheEnabledStateBothWays) {
     if (ADW_IS_PREFERENCES_WINDOW(each->data)) window = GTK_WIDGET(each->data);
   }
   ASSERT_NE(window, nullptr);
+  std::vector<std::string> texts;
+  for (GtkWidget* label : findWidgets(window, GTK_TYPE_LABEL)) {
+    texts.push_back(gtk_label_get_text(GTK_LABEL(label)));
+  }
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "<b>&x"), texts.end());
   std::vector<GtkWidget*> switches = findWidgets(window, GTK_TYPE_SWITCH);
   ASSERT_EQ(switches.size(), 1u);
   EXPECT_FALSE(gtk_switch_get_active(GTK_SWITCH(switches[0])));
 
   gtk_switch_set_active(GTK_SWITCH(switches[0]), TRUE);
-  EXPECT_TRUE(registry.isEnabled("com.t.a"));
-  EXPECT_TRUE(EnabledStore(home.path() + "/extensions.json").isEnabled("com.t.a"));
-  registry.setEnabled("com.t.a", false);
+  EXPECT_TRUE(registry.isEnabled("com.t.app.a"));
+  EXPECT_TRUE(EnabledStore(home.path() + "/extensions.json").isEnabled("com.t.app.a", bundle.app));
+  registry.setEnabled("com.t.app.a", false);
   EXPECT_FALSE(gtk_switch_get_active(GTK_SWITCH(switches[0])));
 }
 

@@ -379,6 +379,14 @@ TEST(SafariHostToolbarItem, ShowsTheExtensionsImageBadgeAndValidation) {
                      Json{{"toolbarItem", ref}, {"image", {{"png", std::string(blueBase64)}}}});
   g_free(blueBase64);
   EXPECT_EQ(host.callOk("automation.toolbarItem", args)["imageName"], TestBundle::kImageName);
+  // An icon larger than 1024 pixels a side is refused before its pixels are decoded: the
+  // small image stays.
+  std::string huge = solidPng(1025, 16, 0, 0, 255);
+  gchar* hugeBase64 = g_base64_encode(reinterpret_cast<const guchar*>(huge.data()), huge.size());
+  host.extensionCall("toolbarItem.setImage",
+                     Json{{"toolbarItem", ref}, {"image", {{"png", std::string(hugeBase64)}}}});
+  g_free(hugeBase64);
+  EXPECT_EQ(host.callOk("automation.toolbarItem", args)["imageName"], TestBundle::kImageName);
   host.extensionCall("toolbarItem.setImage", Json{{"toolbarItem", ref}, {"image", nullptr}});
   ASSERT_TRUE(waitUntil([&] {
     host.callOk("automation.screenshot", Json{{"window", opened["window"]}, {"path", shot}});
@@ -582,17 +590,7 @@ TEST(SafariHostRobustnessExtra, DeeplyNestedArgumentsAreRefusedWithoutHarm) {
 TEST(SafariHostNavigation, CustomSchemesGoToTheDesktopAndNotIntoTheTab) {
   TestWebServer web;
   HostProcess host;
-  // A desktop handler for x-scheme-handler/qvtest that writes the URI it gets to a file.
-  std::string received = host.root().path() + "/handed-over.txt";
-  std::string script =
-      host.root().write("bin/handler.sh", "#!/bin/sh\nprintf '%s' \"$1\" > " + received +
-                                              ".tmp && mv " + received + ".tmp " + received + "\n");
-  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-  host.root().write("data/applications/qvtest-handler.desktop",
-                    "[Desktop Entry]\nType=Application\nName=QV Test Handler\nExec=" + script +
-                        " %u\nMimeType=x-scheme-handler/qvtest;\nNoDisplay=true\n");
-  host.root().write("config/mimeapps.list",
-                    "[Default Applications]\nx-scheme-handler/qvtest=qvtest-handler.desktop\n");
+  std::string received = host.recordSchemeHandoffs("qvtest");
   ASSERT_TRUE(host.start());
   Json opened = host.openWindowAndWait(web.url("/a"));
   const std::string callback = "qvtest://oauth?code=abc&code_challenge=xyz";

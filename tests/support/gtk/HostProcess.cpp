@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "ipc/ControlSocket.h"
 #include "tests/support/IpcText.h"
 #include "tests/support/Wait.h"
 
@@ -34,12 +35,15 @@ HostProcess::HostProcess(Options options) : options_(std::move(options)) {
   std::filesystem::create_directories(runtimeDir());
   chmod(runtimeDir().c_str(), 0700);
   if (options_.registerBundle) {
-    TestBundle::create(root_.path(), dataHome(), options_.caPemPath, options_.otherExtension);
+    bundlePath_ =
+        TestBundle::create(root_.path(), dataHome(), options_.caPemPath, options_.otherExtension);
   }
   if (options_.enableExtension) {
+    // The choice holds for the extension as this bundle provides it.
+    Json choice{{"enabled", true}, {"bundlePath", bundlePath_}};
     Json extensions = Json::object();
-    extensions[TestBundle::kExtensionIdentifier] = Json{{"enabled", true}};
-    if (options_.otherExtension) extensions[TestBundle::kOtherIdentifier] = Json{{"enabled", true}};
+    extensions[TestBundle::kExtensionIdentifier] = choice;
+    if (options_.otherExtension) extensions[TestBundle::kOtherIdentifier] = choice;
     root_.write("config/safari-host/extensions.json", Json{{"extensions", extensions}}.dump());
   }
 }
@@ -53,12 +57,27 @@ HostProcess::~HostProcess() {
       << "safari-host wait status " << status;
 }
 
+std::string HostProcess::recordSchemeHandoffs(const std::string& scheme) const {
+  std::string received = root_.path() + "/handed-over-" + scheme + ".txt";
+  std::string script = root_.write("bin/" + scheme + "-handler.sh",
+                                   "#!/bin/sh\nprintf '%s' \"$1\" > " + received + ".tmp && mv " +
+                                       received + ".tmp " + received + "\n");
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  root_.write("data/applications/" + scheme + "-handler.desktop",
+              "[Desktop Entry]\nType=Application\nName=Test Handler\nExec=" + script +
+                  " %u\nMimeType=x-scheme-handler/" + scheme + ";\nNoDisplay=true\n");
+  root_.write("config/mimeapps.list", "[Default Applications]\nx-scheme-handler/" + scheme + "=" +
+                                          scheme + "-handler.desktop\n");
+  return received;
+}
+
 std::string HostProcess::socketPath() const {
   return runtimeDir() + "/safari-host-" + std::to_string(getuid()) + "/control.sock";
 }
 
 bool HostProcess::start() {
   std::vector<std::string> argv = {QV_SAFARI_HOST_PATH};
+  if (options_.automation) argv.push_back("--automation");
   argv.insert(argv.end(), options_.urls.begin(), options_.urls.end());
   std::string error;
   process_ = ChildProcess::start(
@@ -76,7 +95,7 @@ bool HostProcess::start() {
   bool connected = waitUntil(
       [this] {
         if (!isRunning()) return true;
-        control_ = ipc::Connection::connectUnix(socketPath(), {});
+        control_ = ipc::connectToControlSocket(socketPath(), {});
         return control_ != nullptr;
       },
       60s);
@@ -96,8 +115,12 @@ bool HostProcess::isRunning() {
 int HostProcess::quit() {
   if (!process_ || ended_) return -1;
   ended_ = true;
-  if (control_) {
+  if (control_ && options_.automation) {
     control_->callAndWait("automation.quit", Json::object(), 10s);
+  } else {
+    process_->signal(SIGTERM);
+  }
+  if (control_) {
     control_->close();
     control_.reset();
   }

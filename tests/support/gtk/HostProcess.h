@@ -27,6 +27,9 @@ class HostProcess {
     bool otherExtension = false;  // also bundle and enable kOtherIdentifier
     std::optional<std::string> caPemPath;
     std::vector<std::string> urls;
+    // Started with --automation (tests drive it that way); without, the test quits it
+    // with SIGTERM, as a desktop session would.
+    bool automation = true;
   };
 
   HostProcess();
@@ -71,10 +74,16 @@ class HostProcess {
   std::string runtimeDir() const { return root_.path() + "/runtime"; }
   std::string extensionLogPath() const { return root_.path() + "/extension.log"; }
   std::string socketPath() const;
+  // Makes a recorder the desktop's handler of `scheme` URLs (before start()): the URI it
+  // is handed ends up in the file whose path this returns.
+  std::string recordSchemeHandoffs(const std::string& scheme) const;
+  // The test application bundle (when registerBundle).
+  const std::string& bundlePath() const { return bundlePath_; }
 
  private:
   Options options_;
   TempDir root_;
+  std::string bundlePath_;
   std::optional<ChildProcess> process_;
   bool ended_ = false;  // the test saw it end (isRunning() or quit())
   int nextTag_ = 1;

@@ -45,10 +45,14 @@ std::string plist(const std::string& dictBody) {
          dictBody + "</dict></plist>\n";
 }
 
+// A development bundle's deployment: its authority vouches for 127.0.0.1 only.
 std::string deployment(const std::optional<std::string>& caName) {
   if (!caName) return "";
   return "<key>QVDeployment</key><dict><key>CACertificates</key>" + plistString(*caName) +
-         "</dict>\n";
+         "<key>WebOrigin</key>" + plistString("https://127.0.0.1") + "<key>BareDomain</key>" +
+         plistString("127.0.0.1") + "<key>AuthHost</key>" + plistString("127.0.0.1") +
+         "<key>AnalyticsHost</key>" + plistString("127.0.0.1") + "<key>LogHost</key>" +
+         plistString("127.0.0.1") + "</dict>\n";
 }
 
 void writeAppex(const std::string& appex, const std::string& identifier, const std::string& label,
