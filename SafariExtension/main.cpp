@@ -29,6 +29,7 @@
 #include "platform/linux/common/LinuxPlatform.h"
 #include "platform/linux/safari/IpcSafari.h"
 #include "platform/linux/system/LinuxBundle.h"
+#include "platform/linux/webkit/WebKitLaunchFailure.h"
 #include "platform/linux/webkit/WebKitWebView.h"
 
 namespace qv {
@@ -154,5 +155,6 @@ int run(int argc, char** argv) {
 }  // namespace qv
 
 int main(int argc, char** argv) {
+  qv::reportWebKitLaunchFailures("Quorvane_Safari_Extension");
   return qv::run(argc, argv);
 }

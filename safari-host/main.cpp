@@ -12,6 +12,7 @@
 #include "ipc/ControlSocket.h"
 #include "ipc/Paths.h"
 #include "ipc/Protocol.h"
+#include "platform/linux/webkit/WebKitLaunchFailure.h"
 #include "safari-host/AddressText.h"
 #include "safari-host/HostApplication.h"
 
@@ -33,6 +34,7 @@ bool forwardToRunningBrowser(const std::vector<std::string>& urls) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qv::reportWebKitLaunchFailures("safari-host");
   std::vector<std::string> urls;
   bool automation = false;
   for (int index = 1; index < argc; ++index) {
