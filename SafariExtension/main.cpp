@@ -102,7 +102,7 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "Quorvane_Safari_Extension: protocol error: %s\n", description.c_str());
     env.platform.systemLog->error("Error: ipc: " + description);
   };
-  handlers.onDropped = [&env](const std::string& description) {
+  handlers.onNotice = [&env](const std::string& description) {
     env.platform.systemLog->error("Error: ipc: " + description);
   };
   // Through the main queue, so that a close before the loop runs still ends it.

@@ -1,13 +1,18 @@
 #include "ipc/Connection.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
 #include <future>
 
 #include "ipc/Frame.h"
+#include "platform/JsonFields.h"
 
 namespace qv::ipc {
 namespace {
@@ -28,6 +33,16 @@ Connection::ReplyHandler checkingResult(const Method& method, Connection::ReplyH
   };
 }
 
+// How long a call of `method` may wait for its answer when it carries its own time-out:
+// that (checked before it is converted) plus a second.
+std::optional<std::chrono::milliseconds> ownTimeout(const Method& method, const Json& args) {
+  if (method.timeoutArg.empty()) return std::nullopt;
+  std::optional<double> own = json::number(args, method.timeoutArg);
+  if (!own) return std::nullopt;
+  double limit = std::clamp(*own, 0.0, 7.0 * 24 * 3600 * 1000);
+  return std::chrono::milliseconds(static_cast<std::int64_t>(limit)) + std::chrono::seconds(1);
+}
+
 }  // namespace
 
 struct Responder::State {
@@ -38,9 +53,7 @@ struct Responder::State {
 
 void Responder::reply(const Json& result) const {
   if (!state_ || state_->answered.exchange(true)) return;
-  if (auto connection = state_->connection.lock()) {
-    connection->sendMessage(Json{{"reply", state_->id}, {"result", result}});
-  }
+  if (auto connection = state_->connection.lock()) connection->sendReply(state_->id, result);
 }
 
 void Responder::fail(const std::string& error) const {
@@ -50,10 +63,24 @@ void Responder::fail(const std::string& error) const {
   }
 }
 
-Connection::Connection(int fd, Handlers handlers) : fd_(fd), handlers_(std::move(handlers)) {}
+Connection::Connection(int fd, Handlers handlers, Limits limits)
+    : fd_(fd),
+      handlers_(std::move(handlers)),
+      limits_(limits),
+      writer_(fd, limits.writer,
+              [this](const std::string& why) {
+                if (handlers_.onProtocolError)
+                  handlers_.onProtocolError("the peer stalled: " + why);
+                close();
+              }),
+      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 std::shared_ptr<Connection> Connection::start(int fd, Handlers handlers) {
-  std::shared_ptr<Connection> connection(new Connection(fd, std::move(handlers)));
+  return start(fd, std::move(handlers), Limits{});
+}
+
+std::shared_ptr<Connection> Connection::start(int fd, Handlers handlers, Limits limits) {
+  std::shared_ptr<Connection> connection(new Connection(fd, std::move(handlers), limits));
   // The reader keeps the connection alive until it closes; owners end it with close().
   connection->reader_ = std::thread([self = connection] { self->readLoop(); });
   return connection;
@@ -68,14 +95,63 @@ Connection::~Connection() {
       reader_.join();
     }
   }
+  writer_.stop();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
   ::close(fd_);
+}
+
+void Connection::notice(const std::string& description) const {
+  if (handlers_.onNotice) handlers_.onNotice(description);
+}
+
+bool Connection::waitForInput() {
+  for (;;) {
+    int timeout = -1;
+    {
+      std::lock_guard lock(pendingMutex_);
+      if (!deadlines_.empty()) {
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadlines_.begin()->first - Clock::now());
+        timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+      }
+    }
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    int ready = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, timeout);
+    if (ready < 0 && errno != EINTR) return true;  // let read() report it
+    if ((fds[1].revents & POLLIN) != 0) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] ssize_t drained = ::read(wakeFd_, &count, sizeof count);
+    }
+    expireOverdue();
+    if (fds[0].revents != 0) return true;
+    if (!open_) return false;
+  }
+}
+
+void Connection::expireOverdue() {
+  std::vector<Pending> expired;
+  {
+    std::lock_guard lock(pendingMutex_);
+    Clock::time_point now = Clock::now();
+    while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
+      auto it = pending_.find(deadlines_.begin()->second);
+      deadlines_.erase(deadlines_.begin());
+      if (it == pending_.end()) continue;
+      expired.push_back(std::move(it->second));
+      pending_.erase(it);
+    }
+  }
+  for (Pending& call : expired) {
+    notice(call.method + " got no answer in time; a late one will be ignored");
+    call.onReply(Reply::failure(ErrorKind::TimedOut, call.method + " got no answer in time"));
+  }
 }
 
 void Connection::readLoop() {
   FrameDecoder decoder;
   char chunk[64 * 1024];
   std::string protocolError;
-  while (open_) {
+  while (open_ && waitForInput()) {
     ssize_t count = ::read(fd_, chunk, sizeof chunk);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
@@ -119,9 +195,7 @@ void Connection::dispatchCall(const Json& message, bool tooDeep) {
     responder.state_->id = id->get<std::int64_t>();
   }
   if (tooDeep) {
-    if (!responder.wantsReply() && handlers_.onDropped) {
-      handlers_.onDropped(method + ": arguments nested too deeply");
-    }
+    if (!responder.wantsReply()) notice(method + ": arguments nested too deeply");
     return responder.fail("arguments nested too deeply");
   }
   static const Json noArguments = Json::object();
@@ -140,7 +214,7 @@ void Connection::dispatchReply(Json message, bool tooDeep) {
   std::optional<ReplyHandler> handler = takePending(id);
   if (!handler) {
     // A reply nobody waits for (any more) is dropped.
-    if (tooDeep && handlers_.onDropped) handlers_.onDropped("a reply nested too deeply");
+    if (tooDeep) notice("a reply nested too deeply");
     return;
   }
   if (tooDeep)
@@ -159,42 +233,64 @@ void Connection::dispatchReply(Json message, bool tooDeep) {
 
 bool Connection::sendMessage(const Json& message) {
   if (!open_) return false;
-  std::optional<std::string> frame = encodeFrame(message);
-  if (!frame) return false;
-  std::lock_guard lock(writeMutex_);
-  std::size_t sent = 0;
-  while (sent < frame->size()) {
-    ssize_t count = ::send(fd_, frame->data() + sent, frame->size() - sent, MSG_NOSIGNAL);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      close();
-      return false;
-    }
-    sent += static_cast<std::size_t>(count);
+  EncodeFailure failure{};
+  std::optional<std::string> frame = encodeFrame(message, &failure);
+  if (!frame) {
+    const Json* call = json::member(message, "call");
+    notice((call != nullptr && call->is_string() ? call->get<std::string>() : "a message") +
+           (failure == EncodeFailure::TooLarge ? " is too large to send" : " is not UTF-8 JSON") +
+           "; not sent");
+    return false;
   }
-  return true;
+  if (writer_.send(std::move(*frame))) return true;
+  close();
+  return false;
+}
+
+void Connection::sendReply(std::int64_t id, const Json& result) {
+  EncodeFailure failure{};
+  std::optional<std::string> frame = encodeFrame(Json{{"reply", id}, {"result", result}}, &failure);
+  if (!frame) {
+    // The caller hears why instead of waiting for an answer that never comes.
+    sendMessage(Json{{"reply", id},
+                     {"error", failure == EncodeFailure::TooLarge ? "reply too large"
+                                                                  : "reply is not UTF-8 JSON"}});
+    return;
+  }
+  if (open_ && !writer_.send(std::move(*frame))) close();
 }
 
 std::optional<Connection::ReplyHandler> Connection::takePending(std::int64_t id) {
   std::lock_guard lock(pendingMutex_);
   auto it = pending_.find(id);
   if (it == pending_.end()) return std::nullopt;
-  ReplyHandler handler = std::move(it->second);
+  ReplyHandler handler = std::move(it->second.onReply);
+  deadlines_.erase({it->second.deadline, id});
   pending_.erase(it);
   return handler;
 }
 
-void Connection::call(const std::string& method, const Json& args, ReplyHandler onReply) {
+void Connection::call(const std::string& method, const Json& args, ReplyHandler onReply,
+                      std::optional<std::chrono::milliseconds> timeout) {
   std::int64_t id = nextId_++;
+  Clock::time_point deadline = Clock::now() + timeout.value_or(limits_.callTimeout);
+  bool earliest = false;
   {
     std::lock_guard lock(pendingMutex_);
-    pending_.emplace(id, std::move(onReply));
+    earliest = deadlines_.empty() || deadline < deadlines_.begin()->first;
+    pending_.emplace(id, Pending{std::move(onReply), method, deadline});
+    deadlines_.emplace(deadline, id);
+  }
+  // The reader waits for the earliest deadline it knew of: tell it about an earlier one.
+  if (earliest && wakeFd_ >= 0) {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(wakeFd_, &one, sizeof one);
   }
   if (!sendMessage(Json{{"call", method}, {"args", args}, {"id", id}})) {
     // Unless the reader has failed it already.
     if (std::optional<ReplyHandler> handler = takePending(id)) {
       (*handler)(Reply::failure(open_ ? ErrorKind::NotSent : ErrorKind::ConnectionClosed,
-                                open_ ? "the call cannot be encoded" : kClosed));
+                                open_ ? method + " cannot be sent" : kClosed));
     }
   }
 }
@@ -204,7 +300,8 @@ void Connection::call(const Method& method, const Json& args, ReplyHandler onRep
     error->message = std::string(method.name) + ": " + error->message;
     return onReply(Reply{std::nullopt, std::move(*error)});
   }
-  call(std::string(method.name), args, checkingResult(method, std::move(onReply)));
+  call(std::string(method.name), args, checkingResult(method, std::move(onReply)),
+       ownTimeout(method, args));
 }
 
 bool Connection::notify(const std::string& method, const Json& args) {
@@ -233,13 +330,15 @@ Reply waitFor(std::function<void(Connection::ReplyHandler)> start, const std::st
 
 Reply Connection::callAndWait(const std::string& method, const Json& args,
                               std::chrono::milliseconds timeout) {
-  return waitFor([&](ReplyHandler done) { call(method, args, std::move(done)); }, method, timeout);
+  return waitFor([&](ReplyHandler done) { call(method, args, std::move(done), timeout); }, method,
+                 timeout + std::chrono::seconds(1));
 }
 
-Reply Connection::callAndWait(const Method& method, const Json& args,
-                              std::chrono::milliseconds timeout) {
+Reply Connection::callAndWait(const Method& method, const Json& args) {
+  // The connection's deadline answers first; the wait is a second longer.
   return waitFor([&](ReplyHandler done) { call(method, args, std::move(done)); },
-                 std::string(method.name), timeout);
+                 std::string(method.name),
+                 ownTimeout(method, args).value_or(limits_.callTimeout) + std::chrono::seconds(1));
 }
 
 void Connection::close() {
@@ -247,12 +346,14 @@ void Connection::close() {
 }
 
 void Connection::failPending() {
-  std::map<std::int64_t, ReplyHandler> pending;
+  std::map<std::int64_t, Pending> pending;
   {
     std::lock_guard lock(pendingMutex_);
     pending.swap(pending_);
+    deadlines_.clear();
   }
-  for (auto& [id, handler] : pending) handler(Reply::failure(ErrorKind::ConnectionClosed, kClosed));
+  for (auto& [id, call] : pending)
+    call.onReply(Reply::failure(ErrorKind::ConnectionClosed, kClosed));
 }
 
 }  // namespace qv::ipc

@@ -49,14 +49,18 @@ bool jsonDepthWithin(const Json& value, std::size_t maxDepth) {
   return true;
 }
 
-std::optional<std::string> encodeFrame(const Json& message) {
+std::optional<std::string> encodeFrame(const Json& message, EncodeFailure* failure) {
   std::string body;
   try {
     body = message.dump();
   } catch (const Json::exception&) {
+    if (failure != nullptr) *failure = EncodeFailure::NotUtf8;
     return std::nullopt;
   }
-  if (body.size() > maxMessageSize) return std::nullopt;
+  if (body.size() > maxMessageSize) {
+    if (failure != nullptr) *failure = EncodeFailure::TooLarge;
+    return std::nullopt;
+  }
   auto length = static_cast<std::uint32_t>(body.size());
   std::string frame(4, '\0');
   for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((length >> (8 * i)) & 0xFF);

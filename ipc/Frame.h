@@ -24,8 +24,12 @@ inline constexpr std::size_t maxJsonDepth = 200;
 // has depth 0). Iterative: safe on any input. Any thread.
 bool jsonDepthWithin(const Json& value, std::size_t maxDepth = maxJsonDepth);
 
-// One frame for `message`; absent when the JSON is not valid UTF-8 or too large.
-std::optional<std::string> encodeFrame(const Json& message);
+// Why a message has no frame.
+enum class EncodeFailure { NotUtf8, TooLarge };
+
+// One frame for `message`; absent when the JSON is not valid UTF-8 or its frame would
+// exceed maxMessageSize, with the reason in `failure` when given.
+std::optional<std::string> encodeFrame(const Json& message, EncodeFailure* failure = nullptr);
 
 // One message taken off the wire.
 struct Incoming {

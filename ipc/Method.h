@@ -40,6 +40,9 @@ struct Method {
   std::span<const Field> result;  // members of the reply's result; none: {}
   bool wantsReply = true;         // false: sent without an id, and nothing comes back
   bool automationOnly = false;    // for tests and demos driving the browser
+  // The argument that carries the call's own time-out in milliseconds, if it has one:
+  // the caller then waits that long plus a second instead of the usual limit.
+  std::string_view timeoutArg = {};
 };
 
 // The methods one side of a connection answers.

@@ -182,8 +182,8 @@ inline constexpr Method openWindow{"automation.openWindow", kOpenWindowArgs, kOp
                                    true, true};
 inline constexpr Method openTab{"automation.openTab", kOpenTabArgs, kTabResult, true, true};
 inline constexpr Method activateTab{"automation.activateTab", kTabArgs, {}, true, true};
-inline constexpr Method waitForLoad{"automation.waitForLoad", kWaitForLoadArgs, kUrlResult, true,
-                                    true};
+inline constexpr Method waitForLoad{
+    "automation.waitForLoad", kWaitForLoadArgs, kUrlResult, true, true, "timeoutMs"};
 inline constexpr Method evaluate{"automation.evaluate", kEvaluateArgs, kValueResult, true, true};
 inline constexpr Method toolbarItem{"automation.toolbarItem", kToolbarItemArgs, kToolbarItemResult,
                                     true, true};

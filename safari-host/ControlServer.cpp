@@ -89,7 +89,7 @@ void ControlServer::accept() {
   handlers.onProtocolError = [](const std::string& description) {
     logError("control client broke the protocol: " + description);
   };
-  handlers.onDropped = [](const std::string& description) {
+  handlers.onNotice = [](const std::string& description) {
     logError("control client sent a message that was refused: " + description);
   };
   handlers.onClose = [this, alive, id] {

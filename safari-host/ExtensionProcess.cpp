@@ -88,7 +88,7 @@ bool ExtensionProcess::ensureStarted() {
   handlers.onProtocolError = [identifier](const std::string& description) {
     logError("extension " + identifier + " broke the protocol: " + description);
   };
-  handlers.onDropped = [identifier](const std::string& description) {
+  handlers.onNotice = [identifier](const std::string& description) {
     logError("extension " + identifier + " sent a message that was refused: " + description);
   };
   handlers.onClose = [weak] {
