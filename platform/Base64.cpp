@@ -6,14 +6,9 @@
 #include <climits>
 #include <memory>
 
+#include "platform/CHandle.h"
+
 namespace qv {
-namespace {
-
-struct EncodeContextFree {
-  void operator()(EVP_ENCODE_CTX* context) const { EVP_ENCODE_CTX_free(context); }
-};
-
-}  // namespace
 
 std::string base64Encode(std::string_view bytes) {
   // EVP_EncodeBlock takes an int length: encode in whole 3-byte groups of bounded size.
@@ -53,7 +48,7 @@ std::optional<std::string> base64Decode(std::string_view text, std::size_t maxTe
   if (text.size() > maxTextSize || text.size() > static_cast<std::size_t>(INT_MAX)) {
     return std::nullopt;
   }
-  std::unique_ptr<EVP_ENCODE_CTX, EncodeContextFree> context(EVP_ENCODE_CTX_new());
+  CHandle<EVP_ENCODE_CTX, EVP_ENCODE_CTX_free> context(EVP_ENCODE_CTX_new());
   if (!context) return std::nullopt;
   std::string out(text.size() / 4 * 3 + 3, '\0');
   auto* target = reinterpret_cast<unsigned char*>(out.data());

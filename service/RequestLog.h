@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/CHandle.h"
+
 namespace qv::service {
 
 // One request as the record file keeps it.
@@ -28,12 +30,9 @@ class RequestLog {
   void append(const LoggedRequest& request);
 
  private:
-  struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-  };
   struct State {
     std::mutex mutex;
-    std::unique_ptr<std::FILE, FileCloser> file;
+    CHandle<std::FILE, std::fclose> file;
   };
 
   explicit RequestLog(std::unique_ptr<State> state) : state_(std::move(state)) {}

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <map>
 
+#include "service/HttpServing.h"
 #include "service/Pages.h"
 
 namespace qv::service {
@@ -21,12 +22,6 @@ constexpr const char* csrfCookie = "csrf-token";
 
 // The assistant's site configuration: hosts where it stays quiet.
 constexpr const char* siteConfigurationJson = R"({"version":1,"blockedHosts":["blocked.example"]})";
-
-std::string lowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 std::string trim(const std::string& text) {
   auto first = text.find_first_not_of(" \t");
@@ -151,15 +146,9 @@ bool Service::configure(const std::string& certPath, const std::string& keyPath,
   server_->new_task_queue = [] { return new httplib::ThreadPool(32); };
   server_->set_keep_alive_timeout(2);
   server_->set_payload_max_length(8 * 1024 * 1024);
-  auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+  routeEveryRequest(*server_, [this](const httplib::Request& request, httplib::Response& response) {
     serve(request, response);
-  };
-  server_->Get(".*", handler);
-  server_->Post(".*", handler);
-  server_->Put(".*", handler);
-  server_->Patch(".*", handler);
-  server_->Delete(".*", handler);
-  server_->Options(".*", handler);
+  });
   return true;
 }
 
@@ -183,22 +172,13 @@ void Service::stop() {
 }
 
 void Service::record(const httplib::Request& request) {
-  LoggedRequest entry;
-  entry.method = request.method;
-  entry.path = request.path;
-  std::size_t question = request.target.find('?');
-  if (question != std::string::npos) entry.query = request.target.substr(question + 1);
-  for (const auto& [name, value] : request.headers) {
-    std::string lower = lowerCase(name);
-    // The library files connection details among the headers; no client sent them.
-    if (lower == "remote_addr" || lower == "remote_port" || lower == "local_addr" ||
-        lower == "local_port") {
-      continue;
-    }
-    auto [slot, inserted] = entry.headers.emplace(lower, value);
-    if (!inserted) slot->second += (lower == "cookie" ? "; " : ", ") + value;
+  ReceivedRequest received = receivedRequest(request);
+  LoggedRequest entry{received.method, received.path, received.query, {}, received.body};
+  // One line per name: repeats are joined as HTTP would fold them.
+  for (const auto& [name, value] : received.headers) {
+    auto [slot, inserted] = entry.headers.emplace(name, value);
+    if (!inserted) slot->second += (name == "cookie" ? "; " : ", ") + value;
   }
-  entry.body = request.body;
   log_.append(entry);
 }
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <set>
 
-#include "tests/e2e/AccessibilityTree.h"
+#include "tests/support/gtk/AccessibilityTree.h"
 #include "tests/support/IpcText.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
@@ -72,11 +72,16 @@ bool showPopup(E2eSystem& system, const std::string& window,
       timeout);
 }
 
+// Starts the system, enables the extension and opens the stand-in's index page with the
+// assistant in it: the page's {window, tab}, or null (with a test failure).
+Json startOnAssistedPage(E2eSystem& system, bool withCompanion) {
+  if (!system.start(withCompanion) || !system.enableExtension()) return nullptr;
+  return system.openAssistedPage("/");
+}
+
 TEST(EndToEnd, TypicalRequestReturnsToTheSamePage) {
   E2eSystem system;
-  ASSERT_TRUE(system.start(false));
-  ASSERT_TRUE(system.enableExtension());
-  Json first = system.openAssistedPage("/");
+  Json first = startOnAssistedPage(system, false);
   ASSERT_FALSE(first.is_null());
   // A second registered page must not receive the first page's answer.
   Json second = system.openAssistedPage("/extension-success");
@@ -107,9 +112,7 @@ TEST(EndToEnd, TypicalRequestReturnsToTheSamePage) {
 
 TEST(EndToEnd, BadgeShowsTheActivePagesWordCount) {
   E2eSystem system;
-  ASSERT_TRUE(system.start(false));
-  ASSERT_TRUE(system.enableExtension());
-  Json index = system.openAssistedPage("/");
+  Json index = startOnAssistedPage(system, false);
   ASSERT_FALSE(index.is_null());
   std::string window = index["window"];
   // The page's own words: the assistant's note, once shown, is not part of the page.
@@ -157,9 +160,7 @@ TEST(EndToEnd, BadgeShowsTheActivePagesWordCount) {
 
 TEST(EndToEnd, AutomationReachesThePopupInTheExtensionsPopover) {
   E2eSystem system;
-  ASSERT_TRUE(system.start(false));
-  ASSERT_TRUE(system.enableExtension());
-  Json page = system.openAssistedPage("/");
+  Json page = startOnAssistedPage(system, false);
   ASSERT_FALSE(page.is_null());
   TempDir shots;
 
@@ -225,9 +226,7 @@ TEST(EndToEnd, AutomationReachesThePopupInTheExtensionsPopover) {
 TEST(EndToEnd, SignInRoadStoresTheUserAndShowsTheSuccessPage) {
   if (!companionBuilt()) GTEST_SKIP() << "the companion executable is not built yet";
   E2eSystem system;
-  ASSERT_TRUE(system.start(true));
-  ASSERT_TRUE(system.enableExtension());
-  Json page = system.openAssistedPage("/");
+  Json page = startOnAssistedPage(system, true);
   ASSERT_FALSE(page.is_null());
   std::string window = page["window"];
 

@@ -18,27 +18,17 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/CHandle.h"
+#include "service/HttpServing.h"
 #include "tests/support/TempDir.h"
 
 namespace qv::test {
 namespace {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct X509Free {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct ExtensionFree {
-  void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free_all(bio); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using ExtensionPtr = std::unique_ptr<X509_EXTENSION, ExtensionFree>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using PkeyPtr = CHandle<EVP_PKEY, EVP_PKEY_free>;
+using X509Ptr = CHandle<X509, X509_free>;
+using ExtensionPtr = CHandle<X509_EXTENSION, X509_EXTENSION_free>;
+using BioPtr = CHandle<BIO, BIO_free_all>;
 
 std::string lowerCase(std::string_view text) {
   std::string lower(text);
@@ -179,21 +169,7 @@ struct HttpsTestServer::Impl {
   std::map<std::pair<std::string, std::string>, TestHandler> handlers;  // guarded by mutex
 
   void serve(const httplib::Request& request, httplib::Response& response) {
-    RecordedRequest record;
-    record.method = request.method;
-    record.path = request.path;
-    std::size_t question = request.target.find('?');
-    if (question != std::string::npos) record.query = request.target.substr(question + 1);
-    for (const auto& [name, value] : request.headers) {
-      std::string lower = lowerCase(name);
-      // The library files connection details among the headers; no client sent them.
-      if (lower == "remote_addr" || lower == "remote_port" || lower == "local_addr" ||
-          lower == "local_port") {
-        continue;
-      }
-      record.headers.emplace_back(std::move(lower), value);
-    }
-    record.body = request.body;
+    RecordedRequest record{service::receivedRequest(request)};
 
     TestHandler handler;
     {
@@ -231,15 +207,10 @@ struct HttpsTestServer::Impl {
     // released quickly, so concurrent tests do not queue behind idle ones.
     server->new_task_queue = [] { return new httplib::ThreadPool(32); };
     server->set_keep_alive_timeout(1);
-    auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-      serve(request, response);
-    };
-    server->Get(".*", handler);
-    server->Post(".*", handler);
-    server->Put(".*", handler);
-    server->Patch(".*", handler);
-    server->Delete(".*", handler);
-    server->Options(".*", handler);
+    service::routeEveryRequest(
+        *server, [this](const httplib::Request& request, httplib::Response& response) {
+          serve(request, response);
+        });
 
     port = server->bind_to_any_port("127.0.0.1");
     if (port <= 0) {

@@ -10,20 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "service/ReceivedRequest.h"
+
 namespace qv::test {
 
-using TestHeaders = std::vector<std::pair<std::string, std::string>>;
+using TestHeaders = service::HeaderList;
 
-// One request as the test server received it.
-struct RecordedRequest {
-  std::string method;
-  std::string path;   // without the query, percent-decoded ("%2F" becomes "/")
-  std::string query;  // the raw text after '?', empty when there is none
-  // Names lower-cased; sorted by name, repeats in arrival order. The parser drops
-  // headers with an empty value, so those never appear here.
-  TestHeaders headers;
-  std::string body;
-
+// One request as the test server received it, recorded as the service stand-in records
+// its own.
+struct RecordedRequest : service::ReceivedRequest {
   // The first value of header `name` (any case).
   std::optional<std::string> header(std::string_view name) const;
   // How many times header `name` (any case) arrived.

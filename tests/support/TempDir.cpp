@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace qv::test {
@@ -23,6 +24,13 @@ std::string TempDir::write(const std::string& relative, const std::string& conte
   std::filesystem::create_directories(file.parent_path());
   std::ofstream(file, std::ios::binary) << contents;
   return file.string();
+}
+
+std::string fileContents(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
 }
 
 ScopedEnv::ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {

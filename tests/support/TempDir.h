@@ -20,6 +20,9 @@ class TempDir {
   std::string path_;
 };
 
+// The whole file at `path`, byte for byte; empty when it cannot be read.
+std::string fileContents(const std::string& path);
+
 // Sets an environment variable for the life of the object, then restores it.
 class ScopedEnv {
  public:
@@ -32,6 +35,15 @@ class ScopedEnv {
   std::string name_;
   bool hadValue_ = false;
   std::string oldValue_;
+};
+
+// XDG_CONFIG_HOME and XDG_DATA_HOME pointed at fresh folders for the life of the object,
+// so that what the code under test stores never reaches the developer's own.
+struct PrivateXdgHomes {
+  TempDir config;
+  TempDir data;
+  ScopedEnv configHome{"XDG_CONFIG_HOME", config.path()};
+  ScopedEnv dataHome{"XDG_DATA_HOME", data.path()};
 };
 
 }  // namespace qv::test

@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/CHandle.h"
+
 namespace qv {
 namespace {
 
@@ -29,18 +31,9 @@ void ensureCurlInitialized() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct MultiDeleter {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using EasyPtr = std::unique_ptr<CURL, EasyDeleter>;
-using MultiPtr = std::unique_ptr<CURLM, MultiDeleter>;
-using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
+using EasyPtr = CHandle<CURL, curl_easy_cleanup>;
+using MultiPtr = CHandle<CURLM, curl_multi_cleanup>;
+using SlistPtr = CHandle<curl_slist, curl_slist_free_all>;
 
 std::optional<std::string> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -5,6 +5,8 @@
 #include <memory>
 #include <utility>
 
+#include "platform/CHandle.h"
+
 namespace qv {
 
 // Owns one GObject reference; releases it when destroyed. Move-only: a second owner takes
@@ -49,22 +51,11 @@ class GObjectRef {
   T* ptr_ = nullptr;
 };
 
-struct GFreeDeleter {
-  void operator()(gpointer pointer) const { g_free(pointer); }
-};
 // A string GLib handed over, released with g_free.
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
-
-struct GErrorDeleter {
-  void operator()(GError* error) const { g_error_free(error); }
-};
+using GCharPtr = CHandle<gchar, g_free>;
 // An error a GLib call reported through its GError** argument, released with g_error_free.
-using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
-
-struct GBytesDeleter {
-  void operator()(GBytes* bytes) const { g_bytes_unref(bytes); }
-};
+using GErrorPtr = CHandle<GError, g_error_free>;
 // A GBytes reference the caller owns, released with g_bytes_unref.
-using GBytesPtr = std::unique_ptr<GBytes, GBytesDeleter>;
+using GBytesPtr = CHandle<GBytes, g_bytes_unref>;
 
 }  // namespace qv

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "platform/Base64.h"
+#include "platform/CHandle.h"
 #include "platform/linux/system/Files.h"
 
 namespace qv {
@@ -30,14 +31,7 @@ constexpr std::int64_t kPlistEpochOffset = 978307200;
 // Info.plist files are small; anything beyond this is not one.
 constexpr std::size_t kMaxInfoPlistSize = 16 * 1024 * 1024;
 
-struct PlistDeleter {
-  void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-struct MallocDeleter {
-  void operator()(void* pointer) const { std::free(pointer); }
-};
+using PlistPtr = CHandle<void, plist_free>;
 
 std::string errnoText(int error) {
   std::array<char, 256> buffer{};
@@ -91,7 +85,7 @@ Json toJson(plist_t node, int depth) {
         char* key = nullptr;
         plist_t value = nullptr;
         plist_dict_next_item(node, iterator, &key, &value);
-        std::unique_ptr<char, MallocDeleter> ownedKey(key);
+        CHandle<char, std::free> ownedKey(key);
         if (value == nullptr) break;
         object[key != nullptr ? key : ""] = toJson(value, depth + 1);
       }

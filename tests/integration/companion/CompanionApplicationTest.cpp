@@ -14,6 +14,7 @@
 #include "platform/linux/gtk/GtkWindowAdapter.h"
 #include "tests/integration/companion/Snapshot.h"
 #include "tests/support/MainLoop.h"
+#include "tests/support/QuitWatchdog.h"
 
 namespace qv::test {
 namespace {
@@ -179,18 +180,8 @@ TEST(CompanionApplicationTest, launchesShowsMenusReopensTakesUrlsAndQuits) {
     g_application_open(G_APPLICATION(gtkApp), &file, 1, "");
     g_object_unref(file);
   };
-  // A watchdog: a hang fails the test instead of the whole run.
-  guint watchdog = g_timeout_add_seconds(
-      30,
-      [](gpointer data) -> gboolean {
-        ADD_FAILURE() << "the application did not quit";
-        g_application_quit(G_APPLICATION(data));
-        return G_SOURCE_CONTINUE;  // removed below
-      },
-      gtkApp);
-
+  QuitWatchdog watchdog(G_APPLICATION(gtkApp), 30s);
   EXPECT_EQ(application.run(), 0);
-  g_source_remove(watchdog);
 
   EXPECT_EQ(delegate->events,
             (std::vector<std::string>{"will-finish", "did-finish", "reopen-hidden"}));

@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "platform/linux/store/SqliteUserDefaults.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/PrivateSessionBus.h"
@@ -28,19 +25,10 @@ constexpr const char* extensionId = "com.quorvane.safari.ext";
 constexpr const char* suite = "K4ZT7P2QN8.group.com.quorvane.safari.extension";
 constexpr auto deadline = 30s;
 
-std::string readFile(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 class CompanionProcessTest : public ::testing::Test {
  protected:
   CompanionProcessTest()
-      : configHome("XDG_CONFIG_HOME", config.path()),
-        dataHome("XDG_DATA_HOME", data.path()),
-        runtimeDir("XDG_RUNTIME_DIR", runtime.path()),
+      : runtimeDir("XDG_RUNTIME_DIR", runtime.path()),
         busAddress("DBUS_SESSION_BUS_ADDRESS", bus.address()),
         noAccessibility("GTK_A11Y", "none"),
         noAtBridge("NO_AT_BRIDGE", "1"),
@@ -64,7 +52,7 @@ class CompanionProcessTest : public ::testing::Test {
   }
 
   std::optional<std::string> sharedValue(const std::string& key) const {
-    auto store = SqliteUserDefaults::open(config.path() + "/group-containers/" + suite +
+    auto store = SqliteUserDefaults::open(homes.config.path() + "/group-containers/" + suite +
                                           "/defaults.sqlite3");
     if (!store) return std::nullopt;
     auto bytes = store->data(key);
@@ -99,12 +87,9 @@ class CompanionProcessTest : public ::testing::Test {
     return args.value("extensionIdentifier", "") == extensionId;
   }
 
-  TempDir config;
-  TempDir data;
   TempDir runtime;
   PrivateSessionBus bus;
-  ScopedEnv configHome;
-  ScopedEnv dataHome;
+  PrivateXdgHomes homes;
   ScopedEnv runtimeDir;
   ScopedEnv busAddress;
   ScopedEnv noAccessibility;
@@ -118,8 +103,9 @@ TEST_F(CompanionProcessTest, aSecondLaunchHandsTheCallbackToTheRunningInstance) 
   ASSERT_TRUE(first);
   ASSERT_TRUE(socket.waitForCall("extensions.getState", isForExtension, deadline))
       << "the first instance never asked for the extension's state";
-  EXPECT_EQ(Json::parse(readFile(data.path() + "/safari-host/apps/com.quorvane.safari.json")),
-            (Json{{"bundlePath", appDir}}));
+  EXPECT_EQ(
+      Json::parse(fileContents(homes.data.path() + "/safari-host/apps/com.quorvane.safari.json")),
+      (Json{{"bundlePath", appDir}}));
 
   auto second = launch({companion, "quorvane.extension://oauth?code=A&code_challenge=B"});
   ASSERT_TRUE(second);

@@ -13,6 +13,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/MainLoop.h"
 #include "tests/support/PrivateSessionBus.h"
+#include "tests/support/QuitWatchdog.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 
@@ -169,16 +170,8 @@ TEST(NotificationTest, theReminderReachesTheServerAndItsOpenButtonComesBack) {
           g_application_quit(gApplication);
         }));
   };
-  guint watchdog = g_timeout_add_seconds(
-      60,
-      [](gpointer data) -> gboolean {
-        ADD_FAILURE() << "the application did not quit";
-        g_application_quit(G_APPLICATION(data));
-        return G_SOURCE_CONTINUE;
-      },
-      gApplication);
+  QuitWatchdog watchdog(gApplication, 60s);
   application.run();
-  g_source_remove(watchdog);
 
   ASSERT_EQ(recorder->activated.size(), 1u);
   EXPECT_EQ(recorder->activated[0].identifier, "enable-extension");

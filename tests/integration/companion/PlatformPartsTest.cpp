@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "ipc/Paths.h"
 #include "platform/linux/gtk/AdwAlert.h"
@@ -26,13 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto deadline = 10s;
-
-std::string readFile(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 // One answer of the browser, as the completion saw it.
 struct StateAnswer {
@@ -215,7 +206,7 @@ TEST(DesktopEntryTest, installsUnderTheApplicationIdOnly) {
   TempDir data;
   ScopedEnv dataHome("XDG_DATA_HOME", data.path());
   ASSERT_TRUE(desktop::install("com.quorvane.safari", "[Desktop Entry]\nName=Q\n"));
-  EXPECT_EQ(readFile(data.path() + "/applications/com.quorvane.safari.desktop"),
+  EXPECT_EQ(fileContents(data.path() + "/applications/com.quorvane.safari.desktop"),
             "[Desktop Entry]\nName=Q\n");
   EXPECT_FALSE(desktop::install("../escape", "x"));
   EXPECT_FALSE(std::filesystem::exists(data.path() + "/escape.desktop"));
@@ -231,10 +222,10 @@ TEST(SafariHostPathsTest, followTheXdgFoldersAndWriteTheRegistrationWhole) {
 
   ASSERT_TRUE(safarihost::writeRegistration("com.quorvane.safari", "/apps/Q \"1\".app"));
   std::string path = data.path() + "/safari-host/apps/com.quorvane.safari.json";
-  EXPECT_EQ(Json::parse(readFile(path)), (Json{{"bundlePath", "/apps/Q \"1\".app"}}));
+  EXPECT_EQ(Json::parse(fileContents(path)), (Json{{"bundlePath", "/apps/Q \"1\".app"}}));
   // Written again at the next launch, replacing the old file; no temporary is left.
   ASSERT_TRUE(safarihost::writeRegistration("com.quorvane.safari", "/elsewhere.app"));
-  EXPECT_EQ(Json::parse(readFile(path)), (Json{{"bundlePath", "/elsewhere.app"}}));
+  EXPECT_EQ(Json::parse(fileContents(path)), (Json{{"bundlePath", "/elsewhere.app"}}));
   std::size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(data.path() + "/safari-host/apps")) {
     (void)entry;

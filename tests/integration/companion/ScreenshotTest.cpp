@@ -34,10 +34,7 @@ constexpr auto deadline = 15s;
 
 class ScreenshotTest : public ::testing::Test {
  protected:
-  ScreenshotTest()
-      : configHome("XDG_CONFIG_HOME", config.path()),
-        dataHome("XDG_DATA_HOME", data.path()),
-        safari(std::make_shared<testing::FakeSafariExtensionManager>()) {}
+  ScreenshotTest() : safari(std::make_shared<testing::FakeSafariExtensionManager>()) {}
 
   void SetUp() override {
     ASSERT_TRUE(adw_init_done());
@@ -84,10 +81,7 @@ class ScreenshotTest : public ::testing::Test {
         deadline);
   }
 
-  TempDir config;
-  TempDir data;
-  ScopedEnv configHome;
-  ScopedEnv dataHome;
+  PrivateXdgHomes homes;
   std::shared_ptr<testing::FakeSafariExtensionManager> safari;
   std::unique_ptr<Env> env;
   std::shared_ptr<EnableExtensionNotification> notification;

@@ -19,8 +19,7 @@ using Value = UserDefaults::Value;
 class QvDefaultsToolTest : public ::testing::Test {
  protected:
   CommandResult suite(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--suite", "group.tool"});
-    return runTool(home.path(), std::move(args));
+    return test::runSuiteTool(home.path(), "group.tool", std::move(args));
   }
   // The value `read` prints after the tool wrote it with `option text`.
   std::string roundTrip(const std::string& option, const std::string& text) {
@@ -70,13 +69,17 @@ TEST_F(QvDefaultsToolTest, WritesReadsListsAndDeletesEveryType) {
 }
 
 TEST_F(QvDefaultsToolTest, FormatsAndParsesDatesAsUtcIso8601) {
-  EXPECT_EQ(roundTrip("--date", "2026-12-08T07:28:44Z"), "2026-12-08T07:28:44Z\n");
-  EXPECT_EQ(roundTrip("--date", "2026-12-08T09:58:44+02:30"), "2026-12-08T07:28:44Z\n");
-  EXPECT_EQ(roundTrip("--date", "2026-12-07T23:28:44-08:00"), "2026-12-08T07:28:44Z\n");
-  EXPECT_EQ(roundTrip("--date", "2026-12-08T07:28:44.123Z"), "2026-12-08T07:28:44.123Z\n");
-  EXPECT_EQ(roundTrip("--date", "2026-12-08T07:28:44.500Z"), "2026-12-08T07:28:44.5Z\n");
-  EXPECT_EQ(roundTrip("--date", "2000-02-29T12:00:00Z"), "2000-02-29T12:00:00Z\n");
-  EXPECT_EQ(roundTrip("--date", "1969-12-31T23:59:59.5Z"), "1969-12-31T23:59:59.5Z\n");
+  // What is written, and what `read` prints for it.
+  const std::pair<std::string, std::string> dates[] = {
+      {"2026-12-08T07:28:44Z", "2026-12-08T07:28:44Z\n"},
+      {"2026-12-08T09:58:44+02:30", "2026-12-08T07:28:44Z\n"},
+      {"2026-12-07T23:28:44-08:00", "2026-12-08T07:28:44Z\n"},
+      {"2026-12-08T07:28:44.123Z", "2026-12-08T07:28:44.123Z\n"},
+      {"2026-12-08T07:28:44.500Z", "2026-12-08T07:28:44.5Z\n"},
+      {"2000-02-29T12:00:00Z", "2000-02-29T12:00:00Z\n"},
+      {"1969-12-31T23:59:59.5Z", "1969-12-31T23:59:59.5Z\n"},
+  };
+  for (const auto& [written, printed] : dates) EXPECT_EQ(roundTrip("--date", written), printed);
 
   // What the store holds is seconds since 1970; dates written in-process read the same.
   LinuxUserDefaultsFactory factory(home.path());
@@ -145,11 +148,7 @@ TEST_F(QvDefaultsToolTest, AStoreThatCannotBeOpenedExitsOne) {
 
 TEST_F(QvDefaultsToolTest, WatchPrintsALinePerChangeFromOtherProcessesUntilTerminated) {
   ASSERT_EQ(suite({"write", "gone", "--integer", "1"}).exitCode, 0);
-  auto watcher =
-      test::ChildProcess::start({QV_DEFAULTS_TOOL, "--suite", "group.tool", "watch", "key", "gone"},
-                                {.environment = {"XDG_CONFIG_HOME=" + home.path()},
-                                 .captureStdout = true,
-                                 .captureStderr = true});
+  auto watcher = test::startSuiteTool(home.path(), "group.tool", {"watch", "key", "gone"});
   ASSERT_TRUE(watcher);
 
   // The watcher subscribes some time after it starts: write until it reports one.

@@ -21,7 +21,6 @@ namespace {
 
 using test::drainNotifications;
 using test::Recorder;
-using test::runTool;
 using test::waitUntil;
 using Value = UserDefaults::Value;
 
@@ -65,6 +64,10 @@ class SqliteUserDefaultsTest : public ::testing::Test {
  protected:
   std::string suiteFile(const std::string& name) const {
     return home.path() + "/group-containers/" + name + "/defaults.sqlite3";
+  }
+  // qv-defaults' exit status after it ran on `suite`: a change from another process.
+  int fromOtherProcess(const std::string& suite, std::vector<std::string> args) const {
+    return test::runSuiteTool(home.path(), suite, std::move(args)).exitCode;
   }
 
   test::TempDir home;
@@ -241,8 +244,6 @@ TEST_F(SqliteUserDefaultsTest, LocalWritesNotifyTheirKeyOnly) {
   ASSERT_TRUE(store->set("key", Value(std::string("A"))));
   Recorder key(*store, "key");
   Recorder quiet(*store, "quiet");
-  auto keySubscription = store->subscribe("key", key.callback());
-  auto quietSubscription = store->subscribe("quiet", quiet.callback());
 
   // A -> B -> A while the watcher is held up in another callback, so that it can only
   // ever see A again: the key is still notified.
@@ -278,18 +279,12 @@ TEST_F(SqliteUserDefaultsTest, CommitsFromOtherProcessesAndConnectionsReachSubsc
   ASSERT_TRUE(store);
   Recorder key(*store, "key");
   Recorder fresh(*store, "fresh");
-  auto keySubscription = store->subscribe("key", key.callback());
-  auto freshSubscription = store->subscribe("fresh", fresh.callback());
 
-  ASSERT_EQ(
-      runTool(home.path(), {"--suite", "group.cross", "write", "key", "--string", "one"}).exitCode,
-      0);
+  ASSERT_EQ(fromOtherProcess("group.cross", {"write", "key", "--string", "one"}), 0);
   EXPECT_TRUE(waitUntil([&] { return key.saw("one"); }));
-  ASSERT_EQ(runTool(home.path(), {"--suite", "group.cross", "write", "fresh", "--string", "new"})
-                .exitCode,
-            0);
+  ASSERT_EQ(fromOtherProcess("group.cross", {"write", "fresh", "--string", "new"}), 0);
   EXPECT_TRUE(waitUntil([&] { return fresh.saw("new"); }));
-  ASSERT_EQ(runTool(home.path(), {"--suite", "group.cross", "delete", "key"}).exitCode, 0);
+  ASSERT_EQ(fromOtherProcess("group.cross", {"delete", "key"}), 0);
   EXPECT_TRUE(waitUntil([&] { return key.saw(std::nullopt); }));
 
   // A plain SQLite connection that does not announce its commits is found as well.
@@ -303,17 +298,12 @@ TEST_F(SqliteUserDefaultsTest, CommitsThatLeaveTheValueEqualDoNotDisturbLaterCha
   ASSERT_TRUE(store);
   ASSERT_TRUE(store->set("key", Value(std::string("same"))));
   Recorder key(*store, "key");
-  auto subscription = store->subscribe("key", key.callback());
 
   RawConnection raw(suiteFile("group.equal"));
   ASSERT_EQ(raw.exec("UPDATE defaults SET value = value WHERE key = 'key'"), SQLITE_OK);
   ASSERT_EQ(raw.exec("UPDATE defaults SET value = 'other' WHERE key = 'missing'"), SQLITE_OK);
-  ASSERT_EQ(
-      runTool(home.path(), {"--suite", "group.equal", "write", "key", "--string", "same"}).exitCode,
-      0);
-  ASSERT_EQ(
-      runTool(home.path(), {"--suite", "group.equal", "write", "key", "--string", "next"}).exitCode,
-      0);
+  ASSERT_EQ(fromOtherProcess("group.equal", {"write", "key", "--string", "same"}), 0);
+  ASSERT_EQ(fromOtherProcess("group.equal", {"write", "key", "--string", "next"}), 0);
   EXPECT_TRUE(waitUntil([&] { return key.saw("next"); }));
   EXPECT_EQ(store->string("key"), "next");
 }
@@ -323,19 +313,14 @@ TEST_F(SqliteUserDefaultsTest, UnsubscribingStopsOnlyThatSubscription) {
   ASSERT_TRUE(store);
   Recorder first(*store, "key");
   Recorder second(*store, "key");
-  auto firstSubscription = store->subscribe("key", first.callback());
-  auto secondSubscription = store->subscribe("key", second.callback());
   ASSERT_TRUE(store->set("key", Value(std::string("both"))));
   EXPECT_TRUE(waitUntil([&] { return first.saw("both") && second.saw("both"); }));
 
   ASSERT_TRUE(drainNotifications(*store));
-  firstSubscription.reset();
+  first.unsubscribe();
   const int firstCalls = first.calls();
   ASSERT_TRUE(store->set("key", Value(std::string("local"))));
-  ASSERT_EQ(
-      runTool(home.path(), {"--suite", "group.unsubscribe", "write", "key", "--string", "remote"})
-          .exitCode,
-      0);
+  ASSERT_EQ(fromOtherProcess("group.unsubscribe", {"write", "key", "--string", "remote"}), 0);
   EXPECT_TRUE(waitUntil([&] { return second.saw("remote"); }));
   ASSERT_TRUE(drainNotifications(*store));
   EXPECT_EQ(first.calls(), firstCalls);
@@ -385,9 +370,7 @@ TEST_F(SqliteUserDefaultsTest, TheLastOwnerMayReleaseTheStoreInsideACallback) {
     holder.reset();
     released = true;
   });
-  ASSERT_EQ(
-      runTool(home.path(), {"--suite", "group.release", "write", "key", "--bool", "true"}).exitCode,
-      0);
+  ASSERT_EQ(fromOtherProcess("group.release", {"write", "key", "--bool", "true"}), 0);
   ASSERT_TRUE(waitUntil([&] { return released.load(); }));
   subscription.reset();
   auto reopened = factory.suite("group.release");
@@ -399,19 +382,15 @@ TEST_F(SqliteUserDefaultsTest, ConcurrentWritersInThreadsAndProcessesAllLand) {
   auto store = factory.suite("group.concurrent");
   ASSERT_TRUE(store);
   Recorder last(*store, "thread0.key24");
-  auto subscription = store->subscribe("thread0.key24", last.callback());
 
   constexpr int kThreads = 4;
   constexpr int kWrites = 25;
   // Other processes write at the same time as this one's threads.
   std::vector<test::ChildProcess> tools;
   for (int p = 0; p < 3; ++p) {
-    auto child =
-        test::ChildProcess::start({QV_DEFAULTS_TOOL, "--suite", "group.concurrent", "write",
-                                   "process" + std::to_string(p), "--integer", std::to_string(p)},
-                                  {.environment = {"XDG_CONFIG_HOME=" + home.path()},
-                                   .captureStdout = true,
-                                   .captureStderr = true});
+    auto child = test::startSuiteTool(
+        home.path(), "group.concurrent",
+        {"write", "process" + std::to_string(p), "--integer", std::to_string(p)});
     ASSERT_TRUE(child);
     tools.push_back(std::move(*child));
   }

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "ipc/Connection.h"
 #include "tests/support/IpcText.h"
@@ -21,6 +25,39 @@ template <typename T>
 std::optional<T> await(std::future<T>& future) {
   if (future.wait_for(10s) != std::future_status::ready) return std::nullopt;
   return future.get();
+}
+
+// The value a completion is given, handed from the connection's thread to the test's.
+template <typename T>
+class Awaited {
+ public:
+  // For the call under test; it may outlive this object.
+  std::function<void(T)> completion() {
+    return [promise = promise_](T value) { promise->set_value(std::move(value)); };
+  }
+  // The value, once it came; absent when it never did.
+  std::optional<T> value() { return await(future_); }
+
+ private:
+  std::shared_ptr<std::promise<T>> promise_ = std::make_shared<std::promise<T>>();
+  std::future<T> future_ = promise_->get_future();
+};
+
+// The reference of the handle a lookup gave; absent when it gave none or never answered.
+template <typename Handle>
+std::optional<std::string> idOf(const std::optional<std::shared_ptr<Handle>>& handle) {
+  if (!handle || !*handle) return std::nullopt;
+  return (*handle)->id();
+}
+
+// The references of the handles a lookup gave; absent when it never answered.
+template <typename Handle>
+std::optional<std::vector<std::string>> idsOf(
+    const std::optional<std::vector<std::shared_ptr<Handle>>>& handles) {
+  if (!handles) return std::nullopt;
+  std::vector<std::string> ids;
+  for (const auto& handle : *handles) ids.push_back(handle->id());
+  return ids;
 }
 
 // The extension's end of a socket pair, with a scripted safari-host at the other end
@@ -46,11 +83,6 @@ class IpcSafariTest : public testing::Test {
     return calls.empty() ? test::ReceivedCall{} : calls.back();
   }
 
-  template <typename Handle>
-  std::optional<std::string> idOf(const std::shared_ptr<Handle>& handle) {
-    return handle ? std::optional<std::string>(handle->id()) : std::nullopt;
-  }
-
   std::unique_ptr<test::ScriptedPeer> host;
   std::shared_ptr<ipc::Connection> extension;
 };
@@ -68,79 +100,57 @@ TEST_F(IpcSafariTest, LookupsSendTheProtocolsCallsAndWrapTheReferencesTheyGetBac
   answer("tab.getActivePage", {{"page", "page-12"}});
   answer("tab.getContainingWindow", {{"window", "window-3"}});
 
-  std::promise<std::shared_ptr<SafariWindow>> active;
-  application.getActiveWindow([&](auto window) { active.set_value(window); });
-  auto activeFuture = active.get_future();
-  std::shared_ptr<SafariWindow> window = await(activeFuture).value_or(nullptr);
+  Awaited<std::shared_ptr<SafariWindow>> active;
+  application.getActiveWindow(active.completion());
+  std::shared_ptr<SafariWindow> window = active.value().value_or(nullptr);
   ASSERT_TRUE(window);
   EXPECT_EQ(window->id(), "window-3");
   test::ReceivedCall call = lastCall(1);
   EXPECT_TRUE(call.wantsReply);
   EXPECT_TRUE(test::sameJson(call.args, Json::object()));
 
-  std::promise<std::vector<std::string>> all;
-  application.getAllWindows([&](auto windows) {
-    std::vector<std::string> ids;
-    for (auto& each : windows) ids.push_back(each->id());
-    all.set_value(ids);
-  });
-  auto allFuture = all.get_future();
-  EXPECT_EQ(await(allFuture), (std::vector<std::string>{"window-3", "window-4"}));
+  Awaited<std::vector<std::shared_ptr<SafariWindow>>> all;
+  application.getAllWindows(all.completion());
+  EXPECT_EQ(idsOf(all.value()), (std::vector<std::string>{"window-3", "window-4"}));
 
-  std::promise<std::optional<std::string>> opened;
-  application.openWindow("https://a.example/", [&](auto w) { opened.set_value(idOf(w)); });
-  auto openedFuture = opened.get_future();
-  EXPECT_EQ(await(openedFuture), std::optional<std::string>("window-5"));
+  Awaited<std::shared_ptr<SafariWindow>> opened;
+  application.openWindow("https://a.example/", opened.completion());
+  EXPECT_EQ(idOf(opened.value()), std::optional<std::string>("window-5"));
   EXPECT_TRUE(test::sameJson(lastCall(3).args, Json{{"url", "https://a.example/"}}));
 
-  std::promise<std::optional<std::string>> tabOpened;
-  window->openTab("https://b.example/", false, [&](auto tab) { tabOpened.set_value(idOf(tab)); });
-  auto tabOpenedFuture = tabOpened.get_future();
-  EXPECT_EQ(await(tabOpenedFuture), std::optional<std::string>("tab-7"));
+  Awaited<std::shared_ptr<SafariTab>> tabOpened;
+  window->openTab("https://b.example/", false, tabOpened.completion());
+  EXPECT_EQ(idOf(tabOpened.value()), std::optional<std::string>("tab-7"));
   EXPECT_TRUE(test::sameJson(lastCall(4).args, Json{{"window", "window-3"},
                                                     {"url", "https://b.example/"},
                                                     {"makeActiveIfPossible", false}}));
 
-  std::promise<std::vector<std::string>> tabs;
-  window->getAllTabs([&](auto list) {
-    std::vector<std::string> ids;
-    for (auto& each : list) ids.push_back(each->id());
-    tabs.set_value(ids);
-  });
-  auto tabsFuture = tabs.get_future();
-  EXPECT_EQ(await(tabsFuture), (std::vector<std::string>{"tab-7", "tab-9"}));
+  Awaited<std::vector<std::shared_ptr<SafariTab>>> tabs;
+  window->getAllTabs(tabs.completion());
+  EXPECT_EQ(idsOf(tabs.value()), (std::vector<std::string>{"tab-7", "tab-9"}));
 
-  std::promise<std::shared_ptr<SafariTab>> activeTab;
-  window->getActiveTab([&](auto tab) { activeTab.set_value(tab); });
-  auto activeTabFuture = activeTab.get_future();
-  std::shared_ptr<SafariTab> tab = await(activeTabFuture).value_or(nullptr);
+  Awaited<std::shared_ptr<SafariTab>> activeTab;
+  window->getActiveTab(activeTab.completion());
+  std::shared_ptr<SafariTab> tab = activeTab.value().value_or(nullptr);
   ASSERT_TRUE(tab);
   EXPECT_TRUE(test::sameJson(lastCall(6).args, Json{{"window", "window-3"}}));
 
-  std::promise<std::optional<std::string>> item;
-  window->getToolbarItem([&](auto toolbarItem) { item.set_value(idOf(toolbarItem)); });
-  auto itemFuture = item.get_future();
-  EXPECT_EQ(await(itemFuture), std::optional<std::string>("toolbarItem-3"));
+  Awaited<std::shared_ptr<SafariToolbarItem>> item;
+  window->getToolbarItem(item.completion());
+  EXPECT_EQ(idOf(item.value()), std::optional<std::string>("toolbarItem-3"));
 
-  std::promise<std::vector<std::string>> pages;
-  tab->getPages([&](auto list) {
-    std::vector<std::string> ids;
-    for (auto& each : list) ids.push_back(each->id());
-    pages.set_value(ids);
-  });
-  auto pagesFuture = pages.get_future();
-  EXPECT_EQ(await(pagesFuture), (std::vector<std::string>{"page-12"}));
+  Awaited<std::vector<std::shared_ptr<SafariPage>>> pages;
+  tab->getPages(pages.completion());
+  EXPECT_EQ(idsOf(pages.value()), (std::vector<std::string>{"page-12"}));
   EXPECT_TRUE(test::sameJson(lastCall(8).args, Json{{"tab", "tab-7"}}));
 
-  std::promise<std::optional<std::string>> activePage;
-  tab->getActivePage([&](auto page) { activePage.set_value(idOf(page)); });
-  auto activePageFuture = activePage.get_future();
-  EXPECT_EQ(await(activePageFuture), std::optional<std::string>("page-12"));
+  Awaited<std::shared_ptr<SafariPage>> activePage;
+  tab->getActivePage(activePage.completion());
+  EXPECT_EQ(idOf(activePage.value()), std::optional<std::string>("page-12"));
 
-  std::promise<std::optional<std::string>> containing;
-  tab->getContainingWindow([&](auto w) { containing.set_value(idOf(w)); });
-  auto containingFuture = containing.get_future();
-  EXPECT_EQ(await(containingFuture), std::optional<std::string>("window-3"));
+  Awaited<std::shared_ptr<SafariWindow>> containing;
+  tab->getContainingWindow(containing.completion());
+  EXPECT_EQ(idOf(containing.value()), std::optional<std::string>("window-3"));
 
   std::vector<std::string> methods;
   for (const auto& each : host->calls()) methods.push_back(each.method);
@@ -197,10 +207,9 @@ TEST_F(IpcSafariTest, ActionsAreNotificationsWithTheProtocolsArguments) {
 TEST_F(IpcSafariTest, PagePropertiesMapNullsToAbsentValues) {
   IpcSafariPage page(extension, "page-12");
   auto properties = [&] {
-    std::promise<std::optional<SafariPageProperties>> got;
-    page.getProperties([&](auto value) { got.set_value(value); });
-    auto future = got.get_future();
-    return await(future);
+    Awaited<std::optional<SafariPageProperties>> got;
+    page.getProperties(got.completion());
+    return got.value();
   };
 
   answer("page.getProperties",

@@ -69,6 +69,35 @@ class Completions {
   std::multimap<std::string, Call> calls_;
 };
 
+// A flag one thread sets and another waits for.
+class Signal {
+ public:
+  void set() {
+    std::lock_guard lock(mutex_);
+    set_ = true;
+    changed_.notify_all();
+  }
+  bool wait() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kDeadline, [&] { return set_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool set_ = false;
+};
+
+// Has `server` answer GET `path` with `body` only once `signal` is set (or kDeadline
+// passed); the signal must outlive the server.
+void answerOnceSet(HttpsTestServer& server, const std::string& path, Signal& signal,
+                   std::string body) {
+  server.handle("GET", path, [&signal, body = std::move(body)](const RecordedRequest&) {
+    signal.wait();
+    return TestResponse{200, {}, body};
+  });
+}
+
 UrlRequest get(std::string url) {
   UrlRequest request;
   request.url = std::move(url);
@@ -372,26 +401,16 @@ TEST(CurlUrlSessionTest, TransportFailuresGiveAnErrorAndNoResponse) {
 }
 
 TEST(CurlUrlSessionTest, IdleTimeoutFailsTheTask) {
+  Signal release;
   HttpsTestServer server;
-  std::mutex mutex;
-  std::condition_variable released;
-  bool release = false;
-  server.handle("GET", "/slow", [&](const RecordedRequest&) {
-    std::unique_lock lock(mutex);
-    released.wait_for(lock, kDeadline, [&] { return release; });
-    return TestResponse{200, {}, "late"};
-  });
+  answerOnceSet(server, "/slow", release, "late");
   CurlUrlSession session(server.caPemPath());
   Completions completions;
   UrlRequest request = get(server.url("/slow"));
   request.timeout = 1s;
   session.dataTask(request, completions.make("slow"));
   bool finished = completions.waitFor(1);
-  {
-    std::lock_guard lock(mutex);
-    release = true;
-  }
-  released.notify_all();
+  release.set();
   ASSERT_TRUE(finished);
   auto call = completions.only("slow");
   EXPECT_TRUE(call.result.error.has_value());
@@ -435,15 +454,9 @@ TEST(CurlUrlSessionTest, CompletionsRunOnceOnTheWorkerThread) {
 }
 
 TEST(CurlUrlSessionTest, DestructionCancelsOutstandingTasks) {
+  Signal release;
   HttpsTestServer server;
-  std::mutex mutex;
-  std::condition_variable released;
-  bool release = false;
-  server.handle("GET", "/hang", [&](const RecordedRequest&) {
-    std::unique_lock lock(mutex);
-    released.wait_for(lock, kDeadline, [&] { return release; });
-    return TestResponse{200, {}, "too late"};
-  });
+  answerOnceSet(server, "/hang", release, "too late");
   Completions completions;
   {
     CurlUrlSession session(server.caPemPath());
@@ -452,34 +465,11 @@ TEST(CurlUrlSessionTest, DestructionCancelsOutstandingTasks) {
   }
   // Before the destructor returned, the task completed as cancelled.
   auto calls = completions.calls();
-  {
-    std::lock_guard lock(mutex);
-    release = true;
-  }
-  released.notify_all();
+  release.set();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls.begin()->second.result.error, "cancelled");
   EXPECT_FALSE(calls.begin()->second.result.response.has_value());
 }
-
-// A flag one thread sets and another waits for.
-class Signal {
- public:
-  void set() {
-    std::lock_guard lock(mutex_);
-    set_ = true;
-    changed_.notify_all();
-  }
-  bool wait() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kDeadline, [&] { return set_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool set_ = false;
-};
 
 // Sets a signal when the object (held by a completion) is destroyed.
 class SetOnDestruction {
@@ -494,17 +484,11 @@ class SetOnDestruction {
 };
 
 TEST(CurlUrlSessionTest, MayBeDestroyedFromItsOwnCompletion) {
-  HttpsTestServer server;
   Signal testDroppedItsReference;
   Signal serverMayFinish;
-  server.handle("GET", "/first", [&](const RecordedRequest&) {
-    testDroppedItsReference.wait();
-    return TestResponse{200, {}, "bye"};
-  });
-  server.handle("GET", "/second", [&](const RecordedRequest&) {
-    serverMayFinish.wait();
-    return TestResponse{200, {}, "never seen"};
-  });
+  HttpsTestServer server;
+  answerOnceSet(server, "/first", testDroppedItsReference, "bye");
+  answerOnceSet(server, "/second", serverMayFinish, "never seen");
   auto session = std::make_shared<CurlUrlSession>(server.caPemPath());
   Signal firstDone;
   Signal secondDestroyed;

@@ -17,6 +17,21 @@ SecretQuery item(std::string account,
   return SecretQuery{"com.quorvane.safari", "group.quorvane", std::move(account), true, returnType};
 }
 
+// Whether the store finds `account` and answers exactly `expected` for `returnType`.
+::testing::AssertionResult answers(SqliteSecretStore& store, const std::string& account,
+                                   const Bytes& expected,
+                                   SecretQuery::Return returnType = SecretQuery::Return::data) {
+  std::optional<Bytes> result;
+  int status = store.copyMatching(item(account, returnType), result);
+  if (status != SecStatus::success) {
+    return ::testing::AssertionFailure() << account << ": status " << status;
+  }
+  if (result != expected) {
+    return ::testing::AssertionFailure() << account << ": " << ::testing::PrintToString(result);
+  }
+  return ::testing::AssertionSuccess();
+}
+
 unsigned modeOf(const std::string& path) {
   struct stat info {};
   EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
@@ -34,9 +49,7 @@ TEST(SqliteSecretStoreTest, AddLookUpAndDelete) {
   EXPECT_EQ(store.add(item("token"), toBytes("secret-1")), SecStatus::success);
   EXPECT_EQ(store.add(item("token"), toBytes("secret-2")), SecStatus::duplicateItem);
 
-  EXPECT_EQ(store.copyMatching(item("token", SecretQuery::Return::data), result),
-            SecStatus::success);
-  EXPECT_EQ(result, toBytes("secret-1"));
+  EXPECT_TRUE(answers(store, "token", toBytes("secret-1")));
   result = toBytes("stale");
   EXPECT_EQ(store.copyMatching(item("token"), result), SecStatus::success);
   EXPECT_FALSE(result.has_value());
@@ -70,9 +83,7 @@ TEST(SqliteSecretStoreTest, EveryKeyAttributeSeparatesItems) {
     EXPECT_EQ(store.deleteItems(query), SecStatus::itemNotFound);
     EXPECT_EQ(store.add(query, toBytes("own")), SecStatus::success);
   }
-  base.returnType = SecretQuery::Return::data;
-  EXPECT_EQ(store.copyMatching(base, result), SecStatus::success);
-  EXPECT_EQ(result, toBytes("base"));
+  EXPECT_TRUE(answers(store, "user", toBytes("base")));
 }
 
 TEST(SqliteSecretStoreTest, DataIsKeptByteForByte) {
@@ -81,13 +92,8 @@ TEST(SqliteSecretStoreTest, DataIsKeptByteForByte) {
   Bytes binary{0x00, 0xff, 0x10, 0x00, 0x7f};
   ASSERT_EQ(store.add(item("binary"), binary), SecStatus::success);
   ASSERT_EQ(store.add(item("empty"), Bytes()), SecStatus::success);
-  std::optional<Bytes> result;
-  EXPECT_EQ(store.copyMatching(item("binary", SecretQuery::Return::data), result),
-            SecStatus::success);
-  EXPECT_EQ(result, binary);
-  EXPECT_EQ(store.copyMatching(item("empty", SecretQuery::Return::data), result),
-            SecStatus::success);
-  EXPECT_EQ(result, Bytes());
+  EXPECT_TRUE(answers(store, "binary", binary));
+  EXPECT_TRUE(answers(store, "empty", Bytes()));
 }
 
 TEST(SqliteSecretStoreTest, PersistentReferenceIsAnOpaqueStableId) {
@@ -107,10 +113,7 @@ TEST(SqliteSecretStoreTest, PersistentReferenceIsAnOpaqueStableId) {
     EXPECT_EQ(ref.rfind("qvref-", 0), 0u) << ref;
     EXPECT_EQ(ref.find_first_not_of("0123456789abcdef", 6), std::string::npos) << ref;
 
-    std::optional<Bytes> again;
-    ASSERT_EQ(store.copyMatching(item("token", SecretQuery::Return::persistentRef), again),
-              SecStatus::success);
-    EXPECT_EQ(again, first);
+    ASSERT_TRUE(answers(store, "token", *first, SecretQuery::Return::persistentRef));
     std::optional<Bytes> other;
     ASSERT_EQ(store.copyMatching(item("other", SecretQuery::Return::persistentRef), other),
               SecStatus::success);
@@ -118,13 +121,8 @@ TEST(SqliteSecretStoreTest, PersistentReferenceIsAnOpaqueStableId) {
   }
   // Items, data and references survive into a new instance.
   SqliteSecretStore reopened(path);
-  std::optional<Bytes> result;
-  EXPECT_EQ(reopened.copyMatching(item("token", SecretQuery::Return::persistentRef), result),
-            SecStatus::success);
-  EXPECT_EQ(result, first);
-  EXPECT_EQ(reopened.copyMatching(item("token", SecretQuery::Return::data), result),
-            SecStatus::success);
-  EXPECT_EQ(result, toBytes("the-data"));
+  EXPECT_TRUE(answers(reopened, "token", *first, SecretQuery::Return::persistentRef));
+  EXPECT_TRUE(answers(reopened, "token", toBytes("the-data")));
   EXPECT_EQ(reopened.add(item("token"), toBytes("again")), SecStatus::duplicateItem);
 }
 

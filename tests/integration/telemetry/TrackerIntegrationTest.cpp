@@ -78,6 +78,14 @@ class TrackerIntegrationTest : public ::testing::Test {
                            webOrigin, services);
   }
 
+  // Starts the tracker (which fetches the user) and has it send the app start; true once
+  // the event reached the server.
+  bool launchUntilAppStartArrives() {
+    tracker = startTracker();
+    tracker->vorn().trackAppStart();
+    return runUntil([&] { return !requestsTo(server, "/").empty(); });
+  }
+
   HttpsTestServer server;
   TempDir home;
   std::shared_ptr<GlibMainQueue> mainQueue = std::make_shared<GlibMainQueue>();
@@ -85,14 +93,12 @@ class TrackerIntegrationTest : public ::testing::Test {
   LinuxUserDefaultsFactory defaults{home.path()};
   SharedData shared{defaults,
                     std::make_shared<SqliteSecretStore>(home.path() + "/secrets.sqlite3")};
+  std::shared_ptr<Tracker> tracker;  // last, so that it goes first
 };
 
 TEST_F(TrackerIntegrationTest, FirstLaunchFetchesTheAnonymousUserAndSendsTheQueuedAppStart) {
   answerUserFetch(200, "server-cid-1");
-  auto tracker = startTracker();
-  tracker->vorn().trackAppStart();
-
-  ASSERT_TRUE(runUntil([&] { return !requestsTo(server, "/").empty(); }));
+  ASSERT_TRUE(launchUntilAppStartArrives());
 
   auto fetches = requestsTo(server, userPath);
   ASSERT_EQ(fetches.size(), 1u);
@@ -130,10 +136,7 @@ TEST_F(TrackerIntegrationTest, FirstLaunchFetchesTheAnonymousUserAndSendsTheQueu
 TEST_F(TrackerIntegrationTest, LaterLaunchSendsTheStoredContainerIdAndKeepsIt) {
   shared.companionContainerId.setValue(std::string("stored-cid"));
   answerUserFetch(200, "another-cid");
-  auto tracker = startTracker();
-  tracker->vorn().trackAppStart();
-
-  ASSERT_TRUE(runUntil([&] { return !requestsTo(server, "/").empty(); }));
+  ASSERT_TRUE(launchUntilAppStartArrives());
   auto fetches = requestsTo(server, userPath);
   ASSERT_EQ(fetches.size(), 1u);
   EXPECT_EQ(fetches[0].header("x-container-id"), "stored-cid");

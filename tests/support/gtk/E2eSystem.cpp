@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "tests/support/IpcText.h"
 #include "tests/support/Wait.h"
@@ -20,17 +19,10 @@ constexpr const char* kCompanionExecutable = "/Contents/MacOS/Quorvane_for_Safar
 constexpr const char* kAppexPath = "/Contents/PlugIns/Quorvane_Safari_Extension.appex";
 constexpr const char* kCaName = "dev-ca.pem";
 
-std::string readFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
-
 // Replaces the QVDeployment dictionary of an Info.plist: deployment values are fixed
 // when the bundle is built, so a test copy gets its own.
 bool rewriteDeployment(const std::string& plistPath, const std::string& hostAndPort) {
-  std::string text = readFile(plistPath);
+  std::string text = fileContents(plistPath);
   std::size_t key = text.find("<key>QVDeployment</key>");
   std::size_t open = key == std::string::npos ? key : text.find("<dict>", key);
   std::size_t close = open == std::string::npos ? open : text.find("</dict>", open);
@@ -96,7 +88,7 @@ std::vector<std::string> E2eSystem::environment() const {
 void E2eSystem::registerSchemeHandler() {
   // What scripts/run does with xdg-mime: the desktop hands quorvane.extension URLs to
   // this copy's companion (a second launch forwards the URL to the running one).
-  std::string entry = readFile(app_ + "/Contents/Resources/quorvane-for-safari.desktop");
+  std::string entry = fileContents(app_ + "/Contents/Resources/quorvane-for-safari.desktop");
   std::size_t exec = entry.find("\nExec=");
   ASSERT_NE(exec, std::string::npos) << "the desktop entry has no Exec line";
   std::size_t end = entry.find('\n', exec + 1);

@@ -153,4 +153,28 @@ class ExtensionFixture : public ::testing::Test {
   std::unique_ptr<SafariExtensionViewController> host;
 };
 
+// A message as a content script sends it: from page `pageId`, with `data` when not null.
+inline Json envelope(const std::string& pageId, Json data = nullptr) {
+  Json message{{"meta", {{"srcPageId", pageId}}}};
+  if (!data.is_null()) message["data"] = std::move(data);
+  return message;
+}
+
+// The extension's world with one window whose tab shows https://a.example/, and what the
+// handler and the router are built with besides: the shared host and the sign-in flow.
+class PageFixture : public ExtensionFixture {
+ protected:
+  PageFixture() {
+    window = browser->addWindow();
+    page = window->addTab("https://a.example/")->page();
+  }
+
+  std::shared_ptr<SharedViewController> shared =
+      std::make_shared<SharedViewController>(*env, extensionPlatform(), registry);
+  std::shared_ptr<RecordingSignInFlow> signIn =
+      std::make_shared<RecordingSignInFlow>(*fakes.mainQueue);
+  std::shared_ptr<FakeWindow> window;
+  std::shared_ptr<FakePage> page;
+};
+
 }  // namespace qv::testing

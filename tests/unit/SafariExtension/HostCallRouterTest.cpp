@@ -21,22 +21,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::DispatchedMessage;
-using testing::ExtensionFixture;
-using testing::FakePage;
-using testing::RecordingSignInFlow;
+using testing::envelope;
+using testing::PageFixture;
 using Strings = std::vector<std::string>;
 
-Json envelope(const std::string& pageId, Json data = nullptr) {
-  Json message{{"meta", {{"srcPageId", pageId}}}};
-  if (!data.is_null()) message["data"] = std::move(data);
-  return message;
-}
-
-class HostCallRouterTest : public ExtensionFixture {
+class HostCallRouterTest : public PageFixture {
  protected:
   void SetUp() override {
-    window = browser->addWindow();
-    page = window->addTab("https://a.example/")->page();
     std::optional<test::SocketPair> pair = test::socketPair();
     ASSERT_TRUE(pair);
     safari.serve(std::move(pair->first));
@@ -99,12 +90,6 @@ class HostCallRouterTest : public ExtensionFixture {
     return windowLookups;
   }
 
-  std::shared_ptr<SharedViewController> shared =
-      std::make_shared<SharedViewController>(*env, extensionPlatform(), registry);
-  std::shared_ptr<RecordingSignInFlow> signIn =
-      std::make_shared<RecordingSignInFlow>(*fakes.mainQueue);
-  std::shared_ptr<testing::FakeWindow> window;
-  std::shared_ptr<FakePage> page;
   HostCallRouter router{*env};
   test::ScriptedPeer safari;
   std::shared_ptr<ipc::Connection> extension;

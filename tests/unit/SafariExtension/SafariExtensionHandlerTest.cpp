@@ -10,26 +10,14 @@ namespace qv {
 namespace {
 
 using testing::DispatchedMessage;
+using testing::envelope;
 using testing::error;
-using testing::ExtensionFixture;
-using testing::FakePage;
 using testing::FakeWebView;
-using testing::RecordingSignInFlow;
+using testing::PageFixture;
 using Strings = std::vector<std::string>;
 
-Json envelope(const std::string& pageId, Json data = nullptr) {
-  Json message{{"meta", {{"srcPageId", pageId}}}};
-  if (!data.is_null()) message["data"] = std::move(data);
-  return message;
-}
-
-class HandlerTest : public ExtensionFixture {
+class HandlerTest : public PageFixture {
  protected:
-  HandlerTest() {
-    window = browser->addWindow();
-    page = window->addTab("https://a.example/")->page();
-  }
-
   SafariExtensionHandler makeHandler() {
     return SafariExtensionHandler(*env, browser, registry, shared, signIn);
   }
@@ -41,13 +29,6 @@ class HandlerTest : public ExtensionFixture {
     view.postMessage("ready", Json());
     return view;
   }
-
-  std::shared_ptr<SharedViewController> shared =
-      std::make_shared<SharedViewController>(*env, extensionPlatform(), registry);
-  std::shared_ptr<RecordingSignInFlow> signIn =
-      std::make_shared<RecordingSignInFlow>(*fakes.mainQueue);
-  std::shared_ptr<testing::FakeWindow> window;
-  std::shared_ptr<FakePage> page;
 };
 
 TEST_F(HandlerTest, creatingAHandlerBuildsTheHostOnceOnTheMainQueue) {

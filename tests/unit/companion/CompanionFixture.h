@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "companion/CompanionPlatform.h"
+#include "companion/EnableExtensionNotification.h"
 #include "companion/Env.h"
 #include "platform/testing/FakeAppearance.h"
 #include "platform/testing/FakeApplication.h"
@@ -59,6 +60,31 @@ class CompanionTest : public ::testing::Test {
       records.push_back(Json::parse(toString(*request.body)));
     }
     return records;
+  }
+
+  // Checks that exactly one record went to the log: an ERROR of `logger` saying `message`.
+  void expectOneErrorLogged(const std::string& logger, const std::string& message) const {
+    auto records = logRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["logger"], logger);
+    EXPECT_EQ(records[0]["level"], "ERROR");
+    EXPECT_EQ(records[0]["message"], message);
+  }
+
+  // Checks that exactly one alert was shown, from the main queue: a critical one saying
+  // `title` and `text`, with an OK button.
+  void expectOneCriticalAlert(const std::string& title, const std::string& text) const {
+    ASSERT_EQ(companionFakes.alert->shown().size(), 1u);
+    EXPECT_EQ(companionFakes.alert->shown()[0],
+              (AlertMessage{title, text, AlertStyle::critical, {"OK"}}));
+    EXPECT_EQ(companionFakes.alert->offMainThreadCount(), 0);
+  }
+
+  // The reminder to enable the extension, as the companion arms it at launch.
+  std::shared_ptr<EnableExtensionNotification> makeReminder() {
+    return EnableExtensionNotification::create(*env.felog, env.appInfo.extensionBundleIdentifier,
+                                               companionFakes.safari, companionFakes.notifications,
+                                               companionFakes.alert, fakes.mainQueue);
   }
 
   std::optional<OAuthExchangeMessage> storedExchangeMessage() const {

@@ -8,18 +8,13 @@ namespace {
 
 class EnableExtensionNotificationTest : public testing::CompanionTest {
  protected:
-  std::shared_ptr<EnableExtensionNotification> arm() {
-    return EnableExtensionNotification::create(*env.felog, env.appInfo.extensionBundleIdentifier,
-                                               companionFakes.safari, companionFakes.notifications,
-                                               companionFakes.alert, fakes.mainQueue);
-  }
   const std::vector<UserNotification>& delivered() const {
     return companionFakes.notifications->delivered();
   }
 };
 
 TEST_F(EnableExtensionNotificationTest, aStillDisabledExtensionGetsExactlyOneReminderAfterAMinute) {
-  auto reminder = arm();
+  auto reminder = makeReminder();
   fakes.mainQueue->advance(59.9);
   EXPECT_TRUE(companionFakes.safari->stateRequests().empty()) << "asked too early";
 
@@ -47,7 +42,7 @@ TEST_F(EnableExtensionNotificationTest, anEnabledOrUnknownStateGivesNoReminderAn
                  {std::nullopt, std::nullopt}};
   for (const auto& [state, error] : answers) {
     companionFakes.safari->setState(state, error);
-    auto reminder = arm();
+    auto reminder = makeReminder();
     fakes.mainQueue->advance(120);
   }
   EXPECT_EQ(companionFakes.safari->stateRequests().size(), 3u);
@@ -56,7 +51,7 @@ TEST_F(EnableExtensionNotificationTest, anEnabledOrUnknownStateGivesNoReminderAn
 }
 
 TEST_F(EnableExtensionNotificationTest, clickingTheReminderOpensTheExtensionSettings) {
-  auto reminder = arm();
+  auto reminder = makeReminder();
   fakes.mainQueue->advance(60);
   ASSERT_TRUE(companionFakes.notifications->activate(0));
   fakes.mainQueue->runUntilIdle();
@@ -65,28 +60,20 @@ TEST_F(EnableExtensionNotificationTest, clickingTheReminderOpensTheExtensionSett
 }
 
 TEST_F(EnableExtensionNotificationTest, aFailureToOpenTheSettingsIsShownAndLogged) {
-  auto reminder = arm();
+  auto reminder = makeReminder();
   companionFakes.safari->setShowPreferencesError(SafariError{"Safari is not running"});
   int completions = 0;
   reminder->showExtensionPreferences([&] { ++completions; });
   fakes.mainQueue->runUntilIdle();
 
-  ASSERT_EQ(companionFakes.alert->shown().size(), 1u);
-  EXPECT_EQ(companionFakes.alert->shown()[0], (AlertMessage{"Could not open extensions settings",
-                                                            "Safari is not running",
-                                                            AlertStyle::critical,
-                                                            {"OK"}}));
-  EXPECT_EQ(companionFakes.alert->offMainThreadCount(), 0);
-  auto records = logRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0]["logger"], "companion.openExtensionsSettings");
-  EXPECT_EQ(records[0]["level"], "ERROR");
-  EXPECT_EQ(records[0]["message"], "Could not open extensions settings: Safari is not running");
+  expectOneCriticalAlert("Could not open extensions settings", "Safari is not running");
+  expectOneErrorLogged("companion.openExtensionsSettings",
+                       "Could not open extensions settings: Safari is not running");
   EXPECT_EQ(completions, 1) << "the waiting caller still learns that it is over";
 }
 
 TEST_F(EnableExtensionNotificationTest, aReminderThatIsGoneNoLongerFires) {
-  arm().reset();
+  makeReminder().reset();
   fakes.mainQueue->advance(120);
   EXPECT_TRUE(companionFakes.safari->stateRequests().empty());
   EXPECT_TRUE(delivered().empty());

@@ -13,15 +13,19 @@ using testing::FakeView;
 
 class EnableExtensionViewTest : public testing::CompanionTest {
  protected:
-  void SetUp() override {
-    notification = EnableExtensionNotification::create(
-        *env.felog, env.appInfo.extensionBundleIdentifier, companionFakes.safari,
-        companionFakes.notifications, companionFakes.alert, fakes.mainQueue);
-  }
+  void SetUp() override { notification = makeReminder(); }
 
   std::shared_ptr<EnableExtensionView> makeScreen() {
     controller = std::make_unique<EnableExtensionViewController>(env, notification);
     return controller->view();
+  }
+
+  // The screen once the browser's first answer said the extension is on.
+  std::shared_ptr<EnableExtensionView> enabledScreen() {
+    companionFakes.safari->setState(SafariExtensionState{true});
+    auto screen = makeScreen();
+    poll();
+    return screen;
   }
 
   // The first answer, then `seconds` more poll steps.
@@ -158,9 +162,7 @@ TEST_F(EnableExtensionViewTest, thePollShowsThePanelForEachAnswerOncePerSecond) 
 }
 
 TEST_F(EnableExtensionViewTest, aVisiblePanelIsLeftUntouchedByLaterAnswers) {
-  companionFakes.safari->setState(SafariExtensionState{true});
-  auto screen = makeScreen();
-  poll();
+  auto screen = enabledScreen();
   int changes = fake(screen->extensionEnabledPanel).hiddenChanges();
   poll(5.0);
   EXPECT_EQ(fake(screen->extensionEnabledPanel).hiddenChanges(), changes);
@@ -184,11 +186,8 @@ TEST_F(EnableExtensionViewTest, stateFailuresAreLoggedOncePerRun) {
   companionFakes.safari->setState(std::nullopt);
   poll(3.0);
 
-  auto records = logRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0]["logger"], "companion.getExtensionState");
-  EXPECT_EQ(records[0]["level"], "ERROR");
-  EXPECT_EQ(records[0]["message"], "Could not get extension state: Safari is not running");
+  expectOneErrorLogged("companion.getExtensionState",
+                       "Could not get extension state: Safari is not running");
 }
 
 TEST_F(EnableExtensionViewTest, aMissingStateIsLoggedAsANilResult) {
@@ -200,9 +199,7 @@ TEST_F(EnableExtensionViewTest, aMissingStateIsLoggedAsANilResult) {
 }
 
 TEST_F(EnableExtensionViewTest, theLoginTabOpensOnceWhenTheExtensionIsFirstSeenEnabled) {
-  companionFakes.safari->setState(SafariExtensionState{true});
-  auto screen = makeScreen();
-  poll();
+  auto screen = enabledScreen();
   EXPECT_EQ(openLoginTabMessages().size(), 1u);
   EXPECT_EQ(env.sharedData->oauthOpenLoginTabMessage.value(), true);
   EXPECT_FALSE(env.oauth->shouldAutoOpenLoginTab);
@@ -217,17 +214,13 @@ TEST_F(EnableExtensionViewTest, theLoginTabOpensOnceWhenTheExtensionIsFirstSeenE
 
 TEST_F(EnableExtensionViewTest, anAnonymousUserCountsAsSignedOut) {
   env.sharedData->userInfo.setValue(UserInfo{"u1", false, true, "c1"});
-  companionFakes.safari->setState(SafariExtensionState{true});
-  auto screen = makeScreen();
-  poll();
+  auto screen = enabledScreen();
   EXPECT_EQ(openLoginTabMessages().size(), 1u);
 }
 
 TEST_F(EnableExtensionViewTest, aSignedInUserConsumesTheLoginTabWithoutOpeningIt) {
   env.sharedData->userInfo.setValue(UserInfo{"u1", false, false, "c1"});
-  companionFakes.safari->setState(SafariExtensionState{true});
-  auto screen = makeScreen();
-  poll();
+  auto screen = enabledScreen();
   EXPECT_TRUE(openLoginTabMessages().empty());
   EXPECT_FALSE(env.oauth->shouldAutoOpenLoginTab);
   // Signing out later does not bring it back.
@@ -253,10 +246,8 @@ TEST_F(EnableExtensionViewTest, noLoginTabAfterACallback) {
 }
 
 TEST_F(EnableExtensionViewTest, okGotItOpensSafariAndStaysDisabledOnSuccess) {
-  companionFakes.safari->setState(SafariExtensionState{true});
   env.oauth->shouldAutoOpenLoginTab = false;
-  auto screen = makeScreen();
-  poll();
+  auto screen = enabledScreen();
   ASSERT_TRUE(fake(screen->openSafariButton).click());
   fakes.mainQueue->runUntilIdle();
 
@@ -271,10 +262,8 @@ TEST_F(EnableExtensionViewTest, okGotItOpensSafariAndStaysDisabledOnSuccess) {
 }
 
 TEST_F(EnableExtensionViewTest, aFailureToOpenSafariIsShownLoggedAndReenablesTheButton) {
-  companionFakes.safari->setState(SafariExtensionState{true});
   env.oauth->shouldAutoOpenLoginTab = false;
-  auto screen = makeScreen();
-  poll();
+  auto screen = enabledScreen();
   companionFakes.safari->setDispatchError(SafariError{"Safari is not running"});
   companionFakes.safari->holdCompletions(true);
   screen->openSafari();
@@ -284,14 +273,8 @@ TEST_F(EnableExtensionViewTest, aFailureToOpenSafariIsShownLoggedAndReenablesThe
 
   fakes.mainQueue->runUntilIdle();
   EXPECT_TRUE(screen->openSafariButton->isEnabled());
-  ASSERT_EQ(companionFakes.alert->shown().size(), 1u);
-  EXPECT_EQ(companionFakes.alert->shown()[0],
-            (AlertMessage{
-                "Could not open Safari", "Safari is not running", AlertStyle::critical, {"OK"}}));
-  auto records = logRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0]["logger"], "companion.openSafari");
-  EXPECT_EQ(records[0]["message"], "Could not open Safari: Safari is not running");
+  expectOneCriticalAlert("Could not open Safari", "Safari is not running");
+  expectOneErrorLogged("companion.openSafari", "Could not open Safari: Safari is not running");
 }
 
 TEST_F(EnableExtensionViewTest, openSettingsShowsOpeningUntilTheBrowserAnswers) {

@@ -81,19 +81,10 @@ TEST_F(OAuthTest, aBrowserThatCannotBeReachedIsReportedOnTheMainQueueAndLogged) 
   EXPECT_TRUE(companionFakes.alert->shown().empty()) << "the alert waits for the main queue";
 
   fakes.mainQueue->runUntilIdle();
-  ASSERT_EQ(companionFakes.alert->shown().size(), 1u);
-  EXPECT_EQ(companionFakes.alert->shown()[0],
-            (AlertMessage{"Quorvane encountered a problem",
-                          "Please open Safari to continue using Quorvane.",
-                          AlertStyle::critical,
-                          {"OK"}}));
-  EXPECT_EQ(companionFakes.alert->offMainThreadCount(), 0);
-
-  auto records = logRecords();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0]["logger"], "companion.oauth.handleUrl");
-  EXPECT_EQ(records[0]["level"], "ERROR");
-  EXPECT_EQ(records[0]["message"], "Could not continue to extension: Safari is not running");
+  expectOneCriticalAlert("Quorvane encountered a problem",
+                         "Please open Safari to continue using Quorvane.");
+  expectOneErrorLogged("companion.oauth.handleUrl",
+                       "Could not continue to extension: Safari is not running");
   // The code stays stored for the extension's next poll.
   EXPECT_EQ(storedBytes("message.oauthExchangeMessage"), R"([{"code":"A","codeChallenge":"B"}])");
 }

@@ -17,8 +17,6 @@ using testing::header;
 using testing::RecordingUrlSession;
 using testing::ScriptedCookieParser;
 
-constexpr const char* userUrl = "https://auth.test.example/v3/user/oranonymous";
-
 constexpr const char* anonymousBody =
     R"({"id":"u-1","email":"","groups":["g"],"name":"Anon","anonymous":true,"isTest":false})";
 
@@ -59,7 +57,7 @@ class AuthTest : public ::testing::Test {
 
   std::shared_ptr<RecordingUrlSession> session = std::make_shared<RecordingUrlSession>();
   std::shared_ptr<ScriptedCookieParser> parser = std::make_shared<ScriptedCookieParser>();
-  Auth auth{"safari-ext", "1.2.3", "auth.test.example", session, parser};
+  Auth auth{"safari-ext", "1.2.3", testing::authHost, session, parser};
 };
 
 TEST_F(AuthTest, requestCarriesTheSessionValuesAsHeadersAndOneCookieHeader) {
@@ -72,7 +70,7 @@ TEST_F(AuthTest, requestCarriesTheSessionValuesAsHeadersAndOneCookieHeader) {
   ASSERT_EQ(requests.size(), 4u);
 
   for (const UrlRequest& request : requests) {
-    EXPECT_EQ(request.url, userUrl);
+    EXPECT_EQ(request.url, testing::userUrl);
     EXPECT_EQ(request.method, "POST");
     EXPECT_FALSE(request.body);
     EXPECT_EQ(request.timeout, std::chrono::seconds(60));
@@ -101,15 +99,15 @@ TEST_F(AuthTest, requestCarriesTheSessionValuesAsHeadersAndOneCookieHeader) {
 TEST_F(AuthTest, valuesThatCouldBreakAHeaderAreTreatedAsAbsent) {
   const std::string withNul("c\0d", 3);
   for (const std::string& bad : {std::string("c\r\nX-Evil: 1"), std::string("c\n"), withNul}) {
-    UrlRequest request = auth.makeRequest(Tokens{"A", "C"}, bad, userUrl, "POST");
+    UrlRequest request = auth.makeRequest(Tokens{"A", "C"}, bad, testing::userUrl, "POST");
     EXPECT_FALSE(header(request, "X-Container-Id"));
     EXPECT_EQ(cookieEntries(request), (std::set<std::string>{"qvauth=A", "csrf-token=C"}));
 
-    request = auth.makeRequest(Tokens{bad, "C"}, std::string("cid"), userUrl, "POST");
+    request = auth.makeRequest(Tokens{bad, "C"}, std::string("cid"), testing::userUrl, "POST");
     EXPECT_FALSE(header(request, "X-CSRF-Token"));
     EXPECT_EQ(header(request, "cookie"), "vorn_containerId=cid");
 
-    request = auth.makeRequest(Tokens{"A", bad}, bad, userUrl, "POST");
+    request = auth.makeRequest(Tokens{"A", bad}, bad, testing::userUrl, "POST");
     EXPECT_EQ(request.headers.size(), 2u);
   }
 
@@ -202,7 +200,7 @@ TEST_F(AuthTest, cookiesOfTheAnswerWinOverTheSentValuesAndTheBodyIsNeverUsed) {
   // The parser saw the answer's headers for the URL that was asked.
   ASSERT_EQ(parser->calls().size(), 1u);
   EXPECT_EQ(parser->calls()[0].headers, headers);
-  EXPECT_EQ(parser->calls()[0].url, userUrl);
+  EXPECT_EQ(parser->calls()[0].url, testing::userUrl);
 
   // Half the tokens keep the sent ones; no container cookie keeps the sent id.
   parser->setCookies({{"qvauth", "cookie-a"}});
@@ -223,7 +221,7 @@ TEST_F(AuthTest, cookiesOfTheAnswerWinOverTheSentValuesAndTheBodyIsNeverUsed) {
 TEST_F(AuthTest, readCookiesKeepsTheNamedOnesAndTheLaterOfTwo) {
   parser->setCookies(
       {{"qvauth", "first"}, {"other", "x"}, {"qvauth", "second"}, {"csrf-token", ""}});
-  Auth::Cookies cookies = auth.readCookies({"qvauth", "csrf-token"}, {}, userUrl);
+  Auth::Cookies cookies = auth.readCookies({"qvauth", "csrf-token"}, {}, testing::userUrl);
   EXPECT_EQ(cookies, (Auth::Cookies{{"qvauth", "second"}, {"csrf-token", ""}}));
 
   EXPECT_EQ(Auth::tokensFromCookies(cookies), (Tokens{"second", ""}));

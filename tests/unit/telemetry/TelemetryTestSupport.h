@@ -13,6 +13,13 @@ namespace qv::testing {
 
 inline constexpr const char* companionBundleId = "com.quorvane.safari";
 
+// The service the telemetry objects under test are pointed at.
+inline constexpr const char* authHost = "auth.test.example";
+inline constexpr const char* userUrl = "https://auth.test.example/v3/user/oranonymous";
+inline constexpr const char* vornHost = "vorn.test.example";
+inline constexpr const char* vornEndpoint = "https://vorn.test.example/";
+inline constexpr const char* webOrigin = "https://www.test.example";
+
 // The value of the one header `name` (exact case); absent when missing. A repeated
 // header fails the test.
 inline std::optional<std::string> header(const UrlRequest& request, const std::string& name) {

@@ -19,9 +19,6 @@ using testing::RecordingUrlSession;
 using testing::ScriptedCookieParser;
 using testing::TestPlatform;
 
-constexpr const char* userUrl = "https://auth.test.example/v3/user/oranonymous";
-constexpr const char* endpoint = "https://vorn.test.example/";
-
 constexpr const char* anonymousBody =
     R"({"id":"anon-7","email":"","groups":[],"name":"","anonymous":true,"isTest":true})";
 
@@ -31,8 +28,7 @@ class TrackerTest : public ::testing::Test {
  protected:
   std::shared_ptr<Tracker> makeTracker() {
     return Tracker::create("safari", "1.2.3", Component::companion, auth, shared, false, true,
-                           "vorn.test.example", "https://www.test.example",
-                           testing::vornServices(fakes));
+                           testing::vornHost, testing::webOrigin, testing::vornServices(fakes));
   }
 
   std::vector<UrlRequest> requestsTo(const std::string& url) const {
@@ -51,7 +47,7 @@ class TrackerTest : public ::testing::Test {
   SharedData shared{*fakes.defaults, fakes.secretStore};
   std::shared_ptr<ScriptedCookieParser> cookies = std::make_shared<ScriptedCookieParser>();
   std::shared_ptr<Auth> auth =
-      std::make_shared<Auth>("safari-ext", "1.2.3", "auth.test.example", fakes.urlSession, cookies);
+      std::make_shared<Auth>("safari-ext", "1.2.3", testing::authHost, fakes.urlSession, cookies);
 };
 
 TEST_F(TrackerTest, aSharedUserAtStartIsUsedWithoutAFetch) {
@@ -60,16 +56,16 @@ TEST_F(TrackerTest, aSharedUserAtStartIsUsedWithoutAFetch) {
   EXPECT_EQ(tracker->vorn().client->userInfo(), sharedUser);
 
   tracker->vorn().trackAppStart();
-  EXPECT_TRUE(requestsTo(userUrl).empty());
-  auto events = requestsTo(endpoint);
+  EXPECT_TRUE(requestsTo(testing::userUrl).empty());
+  auto events = requestsTo(testing::vornEndpoint);
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(header(events[0], "Origin"), "https://www.test.example");
+  EXPECT_EQ(header(events[0], "Origin"), testing::webOrigin);
   EXPECT_EQ(bodyOf(events[0])["containerId"], "shared-cid");
 }
 
 TEST_F(TrackerTest, firstLaunchFetchesAnAnonymousUserAndSeedsTheContainerId) {
   auto tracker = makeTracker();
-  auto fetches = requestsTo(userUrl);
+  auto fetches = requestsTo(testing::userUrl);
   ASSERT_EQ(fetches.size(), 1u);
   EXPECT_FALSE(header(fetches[0], "X-Container-Id"));
   EXPECT_FALSE(header(fetches[0], "cookie"));
@@ -86,7 +82,7 @@ TEST_F(TrackerTest, firstLaunchFetchesAnAnonymousUserAndSeedsTheContainerId) {
   EXPECT_EQ(shared.companionContainerId.value(), "server-cid");
   EXPECT_EQ(tracker->vorn().client->userInfo(), (UserInfo{"anon-7", true, true, "server-cid"}));
   EXPECT_EQ(shared.userInfo.value(), std::nullopt);  // the fetched user serves analytics only
-  auto events = requestsTo(endpoint);
+  auto events = requestsTo(testing::vornEndpoint);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(bodyOf(events[0])["containerId"], "server-cid");
   EXPECT_EQ(bodyOf(events[0])["events"][0]["eventName"], "safari/companion/app-start");
@@ -96,7 +92,7 @@ TEST_F(TrackerTest, firstLaunchFetchesAnAnonymousUserAndSeedsTheContainerId) {
 TEST_F(TrackerTest, aLaterLaunchSendsAndKeepsTheStoredContainerId) {
   shared.companionContainerId.setValue(std::string("stored-cid"));
   auto tracker = makeTracker();
-  auto fetches = requestsTo(userUrl);
+  auto fetches = requestsTo(testing::userUrl);
   ASSERT_EQ(fetches.size(), 1u);
   EXPECT_EQ(header(fetches[0], "X-Container-Id"), "stored-cid");
   EXPECT_EQ(header(fetches[0], "cookie"), "vorn_containerId=stored-cid");
@@ -137,7 +133,7 @@ TEST_F(TrackerTest, aUserSharedDuringTheFetchWins) {
 
   EXPECT_EQ(tracker->vorn().client->userInfo(), sharedUser);
   EXPECT_EQ(shared.companionContainerId.value(), std::nullopt);
-  auto events = requestsTo(endpoint);
+  auto events = requestsTo(testing::vornEndpoint);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(bodyOf(events[0])["events"][0]["userId"], "user-1");
 }
@@ -150,14 +146,14 @@ TEST_F(TrackerTest, signOutClearsTheUserQueuesAgainAndFetches) {
 
   EXPECT_FALSE(tracker->vorn().client->hasUserInfo());
   tracker->vorn().trackAppStart();
-  EXPECT_TRUE(requestsTo(endpoint).empty());
-  EXPECT_EQ(requestsTo(userUrl).size(), 1u);
+  EXPECT_TRUE(requestsTo(testing::vornEndpoint).empty());
+  EXPECT_EQ(requestsTo(testing::userUrl).size(), 1u);
 
   // Signing in again takes over without waiting for that fetch.
   shared.userInfo.setValue(sharedUser);
   fakes.mainQueue->runUntilIdle();
   EXPECT_EQ(tracker->vorn().client->userInfo(), sharedUser);
-  EXPECT_EQ(requestsTo(endpoint).size(), 1u);
+  EXPECT_EQ(requestsTo(testing::vornEndpoint).size(), 1u);
 }
 
 TEST_F(TrackerTest, storeNotificationsReachTheClientOnlyOnTheMainQueue) {
@@ -181,16 +177,16 @@ TEST_F(TrackerTest, aReleasedTrackerIgnoresLateAnswersAndNotifications) {
   answerFetch();
   fakes.mainQueue->runUntilIdle();
   EXPECT_EQ(shared.companionContainerId.value(), std::nullopt);
-  EXPECT_TRUE(requestsTo(endpoint).empty());
+  EXPECT_TRUE(requestsTo(testing::vornEndpoint).empty());
 }
 
 void createWithAnalyticsHost(const std::string& analyticsHost) {
   TestPlatform fakes;
   SharedData shared{*fakes.defaults, fakes.secretStore};
-  auto auth = std::make_shared<Auth>("t", "v", "auth.test.example", fakes.urlSession,
+  auto auth = std::make_shared<Auth>("t", "v", testing::authHost, fakes.urlSession,
                                      std::make_shared<ScriptedCookieParser>());
   Tracker::create("safari", "1.2.3", Component::companion, auth, shared, false, true, analyticsHost,
-                  "https://www.test.example", testing::vornServices(fakes));
+                  testing::webOrigin, testing::vornServices(fakes));
 }
 
 TEST(TrackerDeathTest, anAnalyticsHostThatFormsNoUrlStopsTheProcess) {

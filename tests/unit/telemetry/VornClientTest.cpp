@@ -19,9 +19,6 @@ using testing::header;
 using testing::RecordingUrlSession;
 using testing::TestPlatform;
 
-constexpr const char* endpoint = "https://vorn.test.example/";
-constexpr const char* origin = "https://www.test.example";
-
 const UserInfo anonymous{"anon-1", false, true, "cid-1"};
 const UserInfo otherAnonymous{"anon-2", false, true, "cid-2"};
 const UserInfo signedIn{"user-1", false, false, "cid-1"};
@@ -64,8 +61,9 @@ double localTime(int year, int month, int day, int hour, int minute, double seco
 class VornClientTest : public ::testing::Test {
  protected:
   std::unique_ptr<VornClient> makeClient(bool isPingDisabled = true, bool forceIsTest = false) {
-    return std::make_unique<VornClient>(origin, endpoint, "safari", "1.2.3", forceIsTest,
-                                        isPingDisabled, testing::vornServices(fakes));
+    return std::make_unique<VornClient>(testing::webOrigin, testing::vornEndpoint, "safari",
+                                        "1.2.3", forceIsTest, isPingDisabled,
+                                        testing::vornServices(fakes));
   }
 
   std::vector<UrlRequest> requests() const { return fakes.urlSession->requests(); }
@@ -92,11 +90,11 @@ TEST_F(VornClientTest, eachEventIsOnePostWithTheBatchBody) {
 
   auto sent = requests();
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].url, endpoint);
+  EXPECT_EQ(sent[0].url, testing::vornEndpoint);
   EXPECT_EQ(sent[0].method, "POST");
   EXPECT_EQ(sent[0].timeout, std::chrono::seconds(60));
   EXPECT_EQ(sent[0].cachePolicy, UrlRequest::CachePolicy::useProtocolCachePolicy);
-  EXPECT_EQ(header(sent[0], "Origin"), origin);
+  EXPECT_EQ(header(sent[0], "Origin"), testing::webOrigin);
   EXPECT_EQ(header(sent[0], "Content-Type"), "application/json");
   EXPECT_EQ(bodyOf(sent[0]), nlohmann::json::parse(R"({
       "client": "safari", "clientVersion": "1.2.3", "containerId": "cid-1",

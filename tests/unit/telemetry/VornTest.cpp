@@ -38,8 +38,8 @@ class RecordingListener final : public VornListener {
 class VornTest : public ::testing::Test {
  protected:
   Vorn makeVorn(Component component = Component::companion) {
-    return Vorn("safari", "1.2.3", component, "https://www.test.example",
-                "https://vorn.test.example/", false, true, testing::vornServices(fakes));
+    return Vorn("safari", "1.2.3", component, testing::webOrigin, testing::vornEndpoint, false,
+                true, testing::vornServices(fakes));
   }
 
   TestPlatform fakes;
