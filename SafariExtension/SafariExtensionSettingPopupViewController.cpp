@@ -1,6 +1,7 @@
 #include "SafariExtension/SafariExtensionSettingPopupViewController.h"
 
 #include <cmath>
+#include <utility>
 #include <variant>
 
 #include "Common/FatalError.h"
@@ -95,6 +96,8 @@ void SafariExtensionSettingPopupViewController::install(PopoverViewController& p
         name, [this, name](const Json& body) { userContentController(name, body); });
   }
 
+  webView.setWebProcessEndedHandler([this] { handleWebProcessEnded(); });
+
   const Bundle& bundle = *env_.platform.mainBundle;
   auto script = readResource(bundle, "Quorvane-popup", "js");
   if (auto* error = std::get_if<ReadError>(&script)) {
@@ -102,13 +105,24 @@ void SafariExtensionSettingPopupViewController::install(PopoverViewController& p
   } else {
     webView.addUserScript(std::get<std::string>(script));
   }
+  loadPage();
+}
 
-  auto styleSheet = readResource(bundle, "Quorvane-popup.styles", "css");
+void SafariExtensionSettingPopupViewController::loadPage() {
+  auto styleSheet = readResource(*env_.platform.mainBundle, "Quorvane-popup.styles", "css");
   if (auto* error = std::get_if<ReadError>(&styleSheet)) {
     logError(env_, NativeLogger::settingPopupWebViewInitLoadTemplate, error->localizedDescription);
     return;
   }
-  webView.loadHtmlString(pageHtml(std::get<std::string>(styleSheet)), baseUrl(env_.deployment));
+  settingPopupWebView_->loadHtmlString(pageHtml(std::get<std::string>(styleSheet)),
+                                       baseUrl(env_.deployment));
+}
+
+void SafariExtensionSettingPopupViewController::handleWebProcessEnded() {
+  env_.platform.systemLog->error("The settings popup's web process ended; reloading it");
+  isSettingPopupPageReady_ = false;
+  recovering_ = true;
+  if (settingPopupWebView_) loadPage();
 }
 
 void SafariExtensionSettingPopupViewController::uninstall() {
@@ -180,18 +194,28 @@ void SafariExtensionSettingPopupViewController::setPopupSize(const Json& body) {
 
 void SafariExtensionSettingPopupViewController::settingPopupReady() {
   isSettingPopupPageReady_ = true;
-  // The queue is kept: a reloaded popup that is ready again gets the same messages.
+  recovering_ = false;
+  // The queue is kept: a reloaded popup that is ready again gets the same messages. What
+  // waited out a crash is delivered once, after them.
   for (const QueuedMessage& message : settingsPopupMessageQueue_) {
-    sendToSettingsPopup(message.name, message.data);
+    deliver(message.name, message.data);
+  }
+  for (const QueuedMessage& message : std::exchange(recoveryQueue_, {})) {
+    deliver(message.name, message.data);
   }
 }
 
 void SafariExtensionSettingPopupViewController::sendToSettingsPopup(
     const std::string& name, const std::optional<Json>& data) {
-  if (!isSettingPopupPageReady_) {
-    settingsPopupMessageQueue_.push_back({name, data});
-    return;
-  }
+  if (isSettingPopupPageReady_) return deliver(name, data);
+  std::vector<QueuedMessage>& queue = recovering_ ? recoveryQueue_ : settingsPopupMessageQueue_;
+  // A popup that never comes back must not make the queue grow without end.
+  if (recovering_ && queue.size() >= maxRecoveryQueue) queue.erase(queue.begin());
+  queue.push_back({name, data});
+}
+
+void SafariExtensionSettingPopupViewController::deliver(const std::string& name,
+                                                       const std::optional<Json>& data) {
   std::optional<std::string> json =
       data && data->is_object() && !data->empty() ? json::string(*data, "json") : std::nullopt;
   // Name and text go in as string literals, so whatever they hold they stay two strings.

@@ -19,7 +19,9 @@ namespace qv {
 // The settings popup shown in the toolbar popover: a web view in the popover's view that
 // loads the bundle's popup script and style sheet against https://<bare domain>/popup,
 // receives the popup script's six messages, and delivers the background page's messages
-// to the popup, holding them back until the popup reports that it is ready.
+// to the popup, holding them back until the popup reports that it is ready. When the
+// popup's web process ends, the page is loaded again and what is sent meanwhile is
+// delivered once it is ready.
 //
 // Main thread only. One per process, made by main and handed to the background page
 // host, which installs it into its view when it is built.
@@ -51,6 +53,8 @@ class SafariExtensionSettingPopupViewController final : public SettingsPopup {
     bool operator==(const QueuedMessage&) const = default;
   };
 
+  static constexpr std::size_t maxRecoveryQueue = 1000;
+
   // `env` must outlive the popup. `signInFlow` may be null: "beginOAuth" then does
   // nothing.
   SafariExtensionSettingPopupViewController(const Env& env,
@@ -80,6 +84,8 @@ class SafariExtensionSettingPopupViewController final : public SettingsPopup {
   const std::vector<QueuedMessage>& settingsPopupMessageQueue() const {
     return settingsPopupMessageQueue_;
   }
+  // Messages sent since the popup's process ended, delivered once on its next ready.
+  const std::vector<QueuedMessage>& recoveryQueue() const { return recoveryQueue_; }
   // Null until installed.
   WebView* settingPopupWebView() const { return settingPopupWebView_.get(); }
 
@@ -94,6 +100,9 @@ class SafariExtensionSettingPopupViewController final : public SettingsPopup {
   void openUrl(const Json& body);
   void setPopupSize(const Json& body);
   void settingPopupReady();
+  void loadPage();
+  void handleWebProcessEnded();
+  void deliver(const std::string& name, const std::optional<Json>& data);
   void logInvalidMessage(Handler handler) const;
 
   const Env& env_;
@@ -102,7 +111,9 @@ class SafariExtensionSettingPopupViewController final : public SettingsPopup {
   PopoverViewController* popover_ = nullptr;
   std::unique_ptr<WebView> settingPopupWebView_;
   bool isSettingPopupPageReady_ = false;
+  bool recovering_ = false;  // the popup's process ended; its reload is not ready yet
   std::vector<QueuedMessage> settingsPopupMessageQueue_;
+  std::vector<QueuedMessage> recoveryQueue_;
 };
 
 }  // namespace qv

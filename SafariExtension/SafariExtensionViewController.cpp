@@ -1,5 +1,6 @@
 #include "SafariExtension/SafariExtensionViewController.h"
 
+#include <utility>
 #include <variant>
 
 #include "Common/FatalError.h"
@@ -49,6 +50,7 @@ SafariExtensionViewController::SafariExtensionViewController(const Env& env,
         std::string(toString(handler)),
         [this, handler](const Json& body) { handleScriptMessage(handler, body); });
   }
+  webView_->setWebProcessEndedHandler([this] { handleWebProcessEnded(); });
   installUserScripts();
   loadBackgroundTemplate();
 
@@ -128,20 +130,47 @@ void SafariExtensionViewController::handleScriptMessage(Handler handler, const J
 
 void SafariExtensionViewController::handleReady() {
   isBackgroundPageReady_ = true;
-  // The queue is kept: a page reloaded later and ready again gets the early calls again.
+  recovering_ = false;
+  // The early queue is kept: a page reloaded later and ready again gets the early calls
+  // again. What waited out a crash runs once, after them.
   for (const std::string& call : backgroundPageQueue_) webView_->evaluateJavaScript(call);
+  std::vector<std::string> recovered = std::exchange(recoveryQueue_, {});
+  for (const std::string& call : recovered) webView_->evaluateJavaScript(call);
+}
+
+void SafariExtensionViewController::handleWebProcessEnded() {
+  env_.platform.systemLog->error("The background page's web process ended; reloading it");
+  isBackgroundPageReady_ = false;
+  recovering_ = true;
+  loadBackgroundTemplate();
+}
+
+void SafariExtensionViewController::queueForRecovery(std::string call) {
+  // A page that never comes back must not make the queue grow without end.
+  if (recoveryQueue_.size() >= maxRecoveryQueue) {
+    recoveryQueue_.erase(recoveryQueue_.begin());
+    env_.platform.systemLog->error("The background page is not back yet; dropped its oldest call");
+  }
+  recoveryQueue_.push_back(std::move(call));
 }
 
 void SafariExtensionViewController::callBackgroundPage(std::string call) {
   if (isBackgroundPageReady_) {
     webView_->evaluateJavaScript(call);
+  } else if (recovering_) {
+    queueForRecovery(std::move(call));
   } else {
     backgroundPageQueue_.push_back(std::move(call));
   }
 }
 
 void SafariExtensionViewController::evaluateIfReady(const std::string& call) {
-  if (isBackgroundPageReady_) webView_->evaluateJavaScript(call);
+  if (isBackgroundPageReady_) {
+    webView_->evaluateJavaScript(call);
+  } else if (recovering_) {
+    // Before the first "ready" these are dropped; after a crash nothing is.
+    queueForRecovery(call);
+  }
 }
 
 void SafariExtensionViewController::evaluateIfReadyLater(MainQueue& queue,

@@ -21,6 +21,10 @@ namespace qv {
 // background script, receives its 13 commands and delivers JavaScript calls to it,
 // holding back queued calls until the page posts "ready".
 //
+// When the page's web process ends (a crash, or killed), the template is loaded again;
+// every call made until the new page is ready is queued and evaluated once after it, so
+// a content page's message sent meanwhile is not lost.
+//
 // Confined to the main queue: construct, use and destroy it on the main thread, except
 // callBackgroundPageIfReady(). Content-page work reaches it by hopping to the main queue
 // first (SafariExtensionHandler does), which keeps the pages' messages in order.
@@ -75,16 +79,22 @@ class SafariExtensionViewController final : public PopoverViewController {
   void dismissPopover() override;
 
   bool isBackgroundPageReady() const { return isBackgroundPageReady_; }
+  // The early calls, kept and replayed on every "ready".
   const std::vector<std::string>& backgroundPageQueue() const { return backgroundPageQueue_; }
+  // Calls made since the page's process ended, evaluated once on the next "ready".
+  const std::vector<std::string>& recoveryQueue() const { return recoveryQueue_; }
   // https + the service's bare domain; absent when that does not form a URL.
   const std::optional<std::string>& baseUrl() const { return baseUrl_; }
 
   static constexpr MainQueue::Duration pollInterval = std::chrono::milliseconds(1000);
   static constexpr ContentSize defaultViewSize{348, 467};
+  static constexpr std::size_t maxRecoveryQueue = 1000;
 
  private:
   void handleScriptMessage(Handler handler, const Json& body);
   void handleReady();
+  void handleWebProcessEnded();
+  void queueForRecovery(std::string call);
   void installUserScripts();
   void evaluateIfReady(const std::string& call);
   // On the main queue, later: host->evaluateIfReady(call) unless the host is gone by
@@ -98,7 +108,9 @@ class SafariExtensionViewController final : public PopoverViewController {
   const std::optional<std::string> baseUrl_;
   const std::vector<std::string> scriptNames_{"Quorvane-bg"};
   bool isBackgroundPageReady_ = false;
+  bool recovering_ = false;  // the page's process ended; its reload is not ready yet
   std::vector<std::string> backgroundPageQueue_;
+  std::vector<std::string> recoveryQueue_;
   BackgroundPageHooks hooks_;
   // Work queued for the main queue holds a weak copy and finds it expired once the host
   // is gone.

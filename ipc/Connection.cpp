@@ -142,8 +142,9 @@ void Connection::expireOverdue() {
     }
   }
   for (Pending& call : expired) {
-    notice(call.method + " got no answer in time; a late one will be ignored");
-    call.onReply(Reply::failure(ErrorKind::TimedOut, call.method + " got no answer in time"));
+    std::string what = "the peer did not answer " + call.method + " in time";
+    notice(what + "; a late answer will be ignored");
+    call.onReply(Reply::failure(ErrorKind::TimedOut, what));
   }
 }
 

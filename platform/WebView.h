@@ -28,6 +28,9 @@ class WebView {
                               const std::optional<std::string>& baseUrl) = 0;
   // Runs `script` in the main frame; results and errors are ignored.
   virtual void evaluateJavaScript(const std::string& script) = 0;
+  // Called when the process that runs the page ends on its own (it crashed, ran out of
+  // memory or was killed); the view then shows nothing until it loads again.
+  virtual void setWebProcessEndedHandler(std::function<void()> handler) = 0;
 };
 
 // A size on screen, in points.

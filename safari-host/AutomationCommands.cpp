@@ -25,8 +25,6 @@ namespace qv::host {
 namespace {
 
 constexpr std::int64_t kDefaultLoadTimeoutMs = 30000;
-// How long an extension may take over a popover request before the caller hears an error.
-constexpr std::chrono::seconds kPopoverAnswerTimeout{10};
 
 // A string argument the dispatcher has checked is there.
 const std::string& text(const Json& args, const char* key) {
@@ -262,7 +260,7 @@ void AutomationCommands::screenshot(const Json& args, const ipc::Responder& resp
 
 void AutomationCommands::evaluatePopover(const Json& args, const ipc::Responder& responder) {
   extensions_.callRunningExtension(text(args, "extensionIdentifier"), ipc::handler::evaluatePopover,
-                                   Json{{"script", text(args, "script")}}, kPopoverAnswerTimeout,
+                                   Json{{"script", text(args, "script")}},
                                    [responder](const ipc::Reply& reply) {
                                      if (reply.error) return responder.fail(*reply.error);
                                      responder.reply(Json{{"value", (*reply.result)["value"]}});
@@ -279,7 +277,7 @@ void AutomationCommands::popoverScreenshot(const Json& args, const ipc::Responde
   GCharPtr absolute(g_canonicalize_filename(path.c_str(), nullptr));
   extensions_.callRunningExtension(text(args, "extensionIdentifier"),
                                    ipc::handler::popoverScreenshot, Json{{"path", absolute.get()}},
-                                   kPopoverAnswerTimeout, [responder](const ipc::Reply& reply) {
+                                   [responder](const ipc::Reply& reply) {
                                      if (reply.error) return responder.fail(*reply.error);
                                      responder.reply();
                                    });

@@ -11,6 +11,7 @@
 
 #include "ipc/ControlSocket.h"
 #include "platform/linux/system/MainContext.h"
+#include "safari-host/CallGate.h"
 #include "safari-host/Log.h"
 
 namespace qv::host {
@@ -26,7 +27,10 @@ ControlServer::~ControlServer() {
     ::close(listenFd_);
     ::unlink(path_.c_str());
   }
-  for (auto& [id, connection] : clients_) connection->close();
+  for (auto& [id, client] : clients_) {
+    client.gate->close();
+    client.connection->close();
+  }
 }
 
 std::optional<std::string> ControlServer::listen(const std::string& path) {
@@ -78,16 +82,20 @@ void ControlServer::accept() {
   }
   std::uint64_t id = nextClientId_++;
   std::weak_ptr<bool> alive = alive_;
+  auto gate = std::make_shared<CallGate>(kCallsInFlightPerClient);
   ipc::Connection::Handlers handlers;
-  handlers.onCall = [this, alive](const std::string& method, const Json& args,
-                                  ipc::Responder responder) {
-    postToMain([this, alive, method, args, responder] {
+  handlers.onCall = [this, alive, gate](const std::string& method, const Json& args,
+                                        ipc::Responder responder) {
+    if (!gate->enter()) return;
+    postToMain([this, alive, gate, method, args, responder] {
       std::shared_ptr<bool> running = alive.lock();
       if (running && *running) handler_(method, args, responder);
+      gate->leave();
     });
   };
-  handlers.onProtocolError = [](const std::string& description) {
+  handlers.onProtocolError = [gate](const std::string& description) {
     logError("control client broke the protocol: " + description);
+    gate->close();  // its reader may be waiting for room
   };
   handlers.onNotice = [](const std::string& description) {
     logError("control client sent a message that was refused: " + description);
@@ -98,12 +106,16 @@ void ControlServer::accept() {
       if (running && *running) clientClosed(id);
     });
   };
-  clients_.emplace(id, ipc::Connection::start(fd, std::move(handlers)));
+  clients_.emplace(id, Client{ipc::Connection::start(fd, std::move(handlers)), gate});
   if (onClientsChanged_) onClientsChanged_(clients_.size());
 }
 
 void ControlServer::clientClosed(std::uint64_t id) {
-  if (clients_.erase(id) != 0 && onClientsChanged_) onClientsChanged_(clients_.size());
+  auto it = clients_.find(id);
+  if (it == clients_.end()) return;
+  it->second.gate->close();
+  clients_.erase(it);
+  if (onClientsChanged_) onClientsChanged_(clients_.size());
 }
 
 }  // namespace qv::host

@@ -15,6 +15,8 @@ namespace qv::host {
 // The control socket: companions and automation clients connect to a Unix socket in a
 // private (0700) directory and send framed-JSON calls. Calls reach the handler on the
 // main thread. Main thread only.
+class CallGate;
+
 class ControlServer {
  public:
   using Handler =
@@ -26,9 +28,9 @@ class ControlServer {
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
 
-  // Listens at `path`, creating its directory 0700. Refuses a directory that another
-  // user owns, and a socket another safari-host is listening on. The error text when
-  // it cannot listen.
+  // Listens at `path`, creating its directory 0700. Refuses a directory that is not this
+  // user's with mode 0700 (see ipc/ControlSocket.h), and a socket another safari-host is
+  // listening on. The error text when it cannot listen.
   std::optional<std::string> listen(const std::string& path);
 
  private:
@@ -41,7 +43,13 @@ class ControlServer {
   int listenFd_ = -1;
   unsigned acceptSource_ = 0;
   std::uint64_t nextClientId_ = 1;
-  std::map<std::uint64_t, std::shared_ptr<ipc::Connection>> clients_;
+  // A client's calls reach the main thread at most this many at a time (see CallGate).
+  static constexpr std::size_t kCallsInFlightPerClient = 32;
+  struct Client {
+    std::shared_ptr<ipc::Connection> connection;
+    std::shared_ptr<CallGate> gate;
+  };
+  std::map<std::uint64_t, Client> clients_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

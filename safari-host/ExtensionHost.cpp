@@ -46,6 +46,9 @@ ExtensionProcess* ExtensionHost::processFor(const std::string& identifier) {
         calls->dispatch(method, args, responder);
       },
       reaper_);
+  process->setOnRestartChanged([this] {
+    if (onRestartsChanged_) onRestartsChanged_();
+  });
   return processes_.emplace(identifier, std::move(process)).first->second.get();
 }
 
@@ -73,7 +76,7 @@ std::optional<std::string> ExtensionHost::dispatchFromContainingApp(const std::s
 }
 
 void ExtensionHost::callRunningExtension(const std::string& identifier, const ipc::Method& method,
-                                         const Json& args, std::chrono::milliseconds timeout,
+                                         const Json& args,
                                          std::function<void(ipc::Reply)> onReply) {
   auto fail = [&onReply](std::string error) {
     onReply(ipc::Reply::failure(ipc::ErrorKind::NotSent, std::move(error)));
@@ -84,7 +87,15 @@ void ExtensionHost::callRunningExtension(const std::string& identifier, const ip
   if (stopped_ || it == processes_.end() || !it->second->isRunning()) {
     return fail("the extension is not running: " + identifier);
   }
-  it->second->call(method, args, std::move(onReply), timeout);
+  it->second->call(method, args, std::move(onReply));
+}
+
+std::optional<std::chrono::seconds> ExtensionHost::restartDelay(
+    const std::string& identifier) const {
+  auto it = processes_.find(identifier);
+  if (it == processes_.end() || !it->second->restartAt()) return std::nullopt;
+  auto left = *it->second->restartAt() - RestartBackoff::Clock::now();
+  return std::max(std::chrono::ceil<std::chrono::seconds>(left), std::chrono::seconds(0));
 }
 
 std::vector<std::shared_ptr<const ExtensionInfo>> ExtensionHost::enabledExtensions() const {
@@ -111,7 +122,16 @@ void ExtensionHost::toolbarItemsNeedValidation(BrowserWindow& window) {
     ExtensionProcess* process = processFor(identifier);
     if (process == nullptr) continue;
     process->call(ipc::handler::validateToolbarItem, Json{{"window", window.ref()}},
-                  [this, identifier, windowRef = window.ref()](ipc::Reply reply) {
+                  [this, identifier, pid = process->pid(), windowRef = window.ref()](
+                      ipc::Reply reply) {
+                    // The watchdog: a process that cannot answer this is stuck.
+                    if (reply.error && reply.error->kind == ipc::ErrorKind::TimedOut) {
+                      auto stuck = processes_.find(identifier);
+                      if (stuck != processes_.end() && stuck->second->pid() == pid) {
+                        stuck->second->kill("did not answer handler.validateToolbarItem in time");
+                      }
+                      return;
+                    }
                     if (!reply.result || browser_ == nullptr) return;
                     BrowserWindow* target = browser_->findWindow(windowRef);
                     ToolbarButton* item =

@@ -41,10 +41,16 @@ class ExtensionHost final : public BrowserDelegate {
   // Automation: `method` to the process of an enabled extension that is running now (none
   // is started for it), and its reply. `onReply` runs once on the main thread, maybe before
   // this returns: with an error when the extension is unknown, not enabled or not
-  // running, when its process goes away, or when it does not answer within `timeout`.
+  // running, when its process goes away, or when it does not answer in time.
   void callRunningExtension(const std::string& identifier, const ipc::Method& method,
-                            const Json& args, std::chrono::milliseconds timeout,
-                            std::function<void(ipc::Reply)> onReply);
+                            const Json& args, std::function<void(ipc::Reply)> onReply);
+  // How long until the extension starts again, when it is waiting after exiting too
+  // often; absent otherwise.
+  std::optional<std::chrono::seconds> restartDelay(const std::string& identifier) const;
+  // Called whenever an extension begins or ends waiting to restart.
+  void setOnRestartsChanged(std::function<void()> changed) {
+    onRestartsChanged_ = std::move(changed);
+  }
   // After the registry changed: ends the processes of extensions that are no longer
   // enabled (or changed on disk) and refreshes every window.
   void extensionsChanged();
@@ -70,6 +76,7 @@ class ExtensionHost final : public BrowserDelegate {
   Browser* browser_ = nullptr;
   std::unique_ptr<SafariObjectApi> api_;
   std::function<void()> showPreferences_;
+  std::function<void()> onRestartsChanged_;
   std::map<std::string, std::unique_ptr<ExtensionProcess>> processes_;
   bool stopped_ = false;
 };

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include "platform/linux/system/MainContext.h"
 #include "safari-host/ChildReaper.h"
 #include "safari-host/Log.h"
@@ -37,6 +39,7 @@ ExtensionProcess::ExtensionProcess(std::shared_ptr<const ExtensionInfo> extensio
     : extension_(std::move(extension)), onCall_(std::move(onCall)), reaper_(reaper) {}
 
 ExtensionProcess::~ExtensionProcess() {
+  if (restartSource_ != 0) g_source_remove(restartSource_);
   stop();
 }
 
@@ -46,8 +49,43 @@ pid_t ExtensionProcess::pid() const {
 
 bool ExtensionProcess::ensureStarted() {
   // A connection that closed a moment ago, before its report reached us, is over too.
-  if (session_ && !session_->connection->isOpen()) stop();
+  if (session_ && !session_->connection->isOpen()) {
+    endSession(session_, "closed the connection");
+  }
   if (session_) return true;
+  if (restartAt_) return false;  // a restart is planned already
+  RestartBackoff::Clock::duration delay = backoff_.delayAt(RestartBackoff::Clock::now());
+  if (delay > RestartBackoff::Clock::duration::zero()) {
+    planRestart(delay);
+    return false;
+  }
+  return spawn();
+}
+
+void ExtensionProcess::planRestart(RestartBackoff::Clock::duration delay) {
+  auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(delay);
+  logError("extension " + extension_->identifier + " exited " +
+           std::to_string(backoff_.exitsInARow()) + " times in a row; it starts again in " +
+           std::to_string((milliseconds.count() + 999) / 1000) + " s");
+  restartAt_ = RestartBackoff::Clock::now() + delay;
+  restartSource_ = runAfter(milliseconds, [this] {
+    restartSource_ = 0;
+    restartNow();
+  });
+  if (onRestartChanged_) onRestartChanged_();
+}
+
+void ExtensionProcess::restartNow() {
+  restartAt_.reset();
+  if (onRestartChanged_) onRestartChanged_();
+  if (waiting_.empty()) return;  // nothing asked for it: the next event starts it
+  if (!ensureStarted()) return;
+  std::deque<WaitingEvent> events = std::move(waiting_);
+  waiting_.clear();
+  for (WaitingEvent& event : events) session_->connection->notify(*event.method, event.args);
+}
+
+bool ExtensionProcess::spawn() {
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
     logError("cannot create a socket pair for " + extension_->identifier);
@@ -71,6 +109,7 @@ bool ExtensionProcess::ensureStarted() {
     ::close(fds[0]);
     return false;
   }
+  backoff_.started(RestartBackoff::Clock::now());
 
   auto session = std::make_shared<Session>();
   session->owner = this;
@@ -112,6 +151,7 @@ bool ExtensionProcess::ensureStarted() {
 void ExtensionProcess::endSession(const std::shared_ptr<Session>& session, const std::string& why) {
   if (session != session_) return;
   logError("extension " + extension_->identifier + " " + why + "; it restarts on the next event");
+  backoff_.exited(RestartBackoff::Clock::now());
   stop();
 }
 
@@ -123,47 +163,42 @@ void ExtensionProcess::stop() {
   if (session->childRunning) reaper_.terminate(session->pid);
 }
 
+void ExtensionProcess::kill(const std::string& why) {
+  if (!session_ || !session_->childRunning) return;
+  logError("extension " + extension_->identifier + " " + why + "; killing it");
+  // The reaper reports the exit, which ends the session and counts.
+  ::kill(session_->pid, SIGKILL);
+}
+
 bool ExtensionProcess::notify(const ipc::Method& method, const Json& args) {
-  if (!ensureStarted()) return false;
+  if (!ensureStarted()) {
+    if (!restartAt_) return false;
+    // It may start again soon: the event waits for it, and the oldest gives way.
+    if (waiting_.size() == kMaxWaitingEvents) {
+      logError("extension " + extension_->identifier + " is waiting to restart; dropped the " +
+               "oldest waiting " + std::string(waiting_.front().method->name));
+      waiting_.pop_front();
+    }
+    waiting_.push_back(WaitingEvent{&method, args});
+    return true;
+  }
   if (session_->connection->notify(method, args)) return true;
   // The process may have died before we noticed: the event goes to a new one instead.
   if (session_->connection->isOpen()) return false;  // the message itself was unsendable
-  stop();
-  return ensureStarted() && session_->connection->notify(method, args);
+  endSession(session_, "closed the connection");
+  return notify(method, args);
 }
 
 void ExtensionProcess::call(const ipc::Method& method, const Json& args,
-                            std::function<void(ipc::Reply)> onReply,
-                            std::optional<std::chrono::milliseconds> timeout) {
+                            std::function<void(ipc::Reply)> onReply) {
   if (!ensureStarted()) {
-    onReply(ipc::Reply::failure(ipc::ErrorKind::NotSent, "the extension could not be started"));
+    onReply(ipc::Reply::failure(ipc::ErrorKind::NotSent,
+                                restartAt_ ? "the extension is waiting to restart"
+                                           : "the extension could not be started"));
     return;
   }
-  // The reply and the deadline both arrive on the main thread; the first one answers.
-  struct Pending {
-    std::function<void(ipc::Reply)> onReply;
-    unsigned timeoutSource = 0;
-    bool answered = false;
-
-    void answer(ipc::Reply reply) {
-      if (answered) return;
-      answered = true;
-      if (timeoutSource != 0) g_source_remove(timeoutSource);
-      timeoutSource = 0;
-      onReply(std::move(reply));
-    }
-  };
-  auto pending = std::make_shared<Pending>();
-  pending->onReply = std::move(onReply);
-  if (timeout) {
-    pending->timeoutSource = runAfter(*timeout, [pending] {
-      pending->timeoutSource = 0;  // this source ends with the return
-      pending->answer(
-          ipc::Reply::failure(ipc::ErrorKind::TimedOut, "the extension did not answer in time"));
-    });
-  }
-  session_->connection->call(method, args, [pending](ipc::Reply reply) {
-    postToMain([pending, reply = std::move(reply)] { pending->answer(reply); });
+  session_->connection->call(method, args, [onReply = std::move(onReply)](ipc::Reply reply) {
+    postToMain([onReply, reply = std::move(reply)] { onReply(reply); });
   });
 }
 

@@ -81,6 +81,9 @@ void HostApplication::startup() {
   browser_ = std::make_unique<Browser>(application, *extensions_, automation_);
   extensions_->setBrowser(*browser_);
   preferences_ = std::make_unique<PreferencesWindow>(application, *registry_);
+  preferences_->setRestartDelay(
+      [this](const std::string& identifier) { return extensions_->restartDelay(identifier); });
+  extensions_->setOnRestartsChanged([this] { preferences_->refresh(); });
   extensions_->setShowPreferences([this] { preferences_->show(std::nullopt, nullptr); });
   registry_->setOnChanged([this] { extensionsChanged(); });
   registry_->start();
@@ -204,7 +207,10 @@ void HostApplication::shutdown() {
   automationCommands_.reset();
   companion_.reset();
   if (registry_) registry_->setOnChanged(nullptr);
-  if (extensions_) extensions_->stopAll();
+  if (extensions_) {
+    extensions_->setOnRestartsChanged(nullptr);
+    extensions_->stopAll();
+  }
   preferences_.reset();
   browser_.reset();
   extensions_.reset();

@@ -2,6 +2,8 @@
 
 #include <adwaita.h>
 
+#include <algorithm>
+
 #include "platform/linux/system/MainContext.h"
 #include "safari-host/ExtensionRegistry.h"
 
@@ -60,9 +62,7 @@ void PreferencesWindow::rebuild() {
     // Names come from bundles: shown as they are, never read as markup.
     adw_preferences_row_set_use_markup(ADW_PREFERENCES_ROW(row), FALSE);
     adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), extension->displayName.c_str());
-    std::string subtitle = extension->identifier;
-    if (!extension->appName.empty()) subtitle += " — from " + extension->appName;
-    adw_action_row_set_subtitle(ADW_ACTION_ROW(row), subtitle.c_str());
+    adw_action_row_set_subtitle(ADW_ACTION_ROW(row), subtitleFor(*extension).c_str());
     GtkWidget* toggle = gtk_switch_new();
     gtk_widget_set_valign(toggle, GTK_ALIGN_CENTER);
     gtk_switch_set_active(GTK_SWITCH(toggle), registry_.isEnabled(extension->identifier));
@@ -84,6 +84,18 @@ void PreferencesWindow::rebuild() {
   adw_preferences_page_add(ADW_PREFERENCES_PAGE(page_), ADW_PREFERENCES_GROUP(group_));
 }
 
+std::string PreferencesWindow::subtitleFor(const ExtensionInfo& extension) const {
+  std::string subtitle = extension.identifier;
+  if (!extension.appName.empty()) subtitle += " — from " + extension.appName;
+  // Why a switched-on extension does nothing for a while.
+  if (std::optional<std::chrono::seconds> delay =
+          restartDelay_ ? restartDelay_(extension.identifier) : std::nullopt) {
+    subtitle += " — stopped after exiting repeatedly; waiting to restart (" +
+                std::to_string(std::max<long long>(delay->count(), 1)) + " s)";
+  }
+  return subtitle;
+}
+
 void PreferencesWindow::refresh() {
   const auto& extensions = registry_.extensions();
   bool sameSet = extensions.size() == rows_.size();
@@ -91,10 +103,12 @@ void PreferencesWindow::refresh() {
     sameSet = rows_[index].identifier == extensions[index]->identifier;
   }
   if (sameSet) {
-    for (const Row& row : rows_) {
+    for (std::size_t index = 0; index < rows_.size(); ++index) {
+      const Row& row = rows_[index];
       g_signal_handler_block(row.toggle, row.handler);
       gtk_switch_set_active(GTK_SWITCH(row.toggle), registry_.isEnabled(row.identifier));
       g_signal_handler_unblock(row.toggle, row.handler);
+      adw_action_row_set_subtitle(ADW_ACTION_ROW(row.row), subtitleFor(*extensions[index]).c_str());
     }
     return;
   }

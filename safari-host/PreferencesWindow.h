@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@ typedef struct _GtkWidget GtkWidget;
 namespace qv::host {
 
 class ExtensionRegistry;
+struct ExtensionInfo;
 
 // The "Extensions" preferences: every registered extension with an enable switch.
 // Flipping a switch records the choice in the registry. Hidden, not destroyed, when
@@ -27,8 +29,12 @@ class PreferencesWindow {
   // Presents the window with `identifier`'s row focused; `onShown` runs once it is on
   // screen showing that row.
   void show(const std::optional<std::string>& identifier, std::function<void()> onShown);
-  // Follows the registry: rows for new extensions, switches for changed choices.
+  // Follows the registry: rows for new extensions, switches for changed choices, and
+  // which extensions wait to restart.
   void refresh();
+  // How long until an extension starts again, when it waits after exiting too often.
+  using RestartDelay = std::function<std::optional<std::chrono::seconds>(const std::string&)>;
+  void setRestartDelay(RestartDelay delay) { restartDelay_ = std::move(delay); }
 
  private:
   struct Row {
@@ -38,6 +44,7 @@ class PreferencesWindow {
     unsigned long handler;
   };
   void rebuild();
+  std::string subtitleFor(const ExtensionInfo& extension) const;
   void focusRow(const std::string& identifier);
 
   GtkApplication* application_;
@@ -46,6 +53,7 @@ class PreferencesWindow {
   GtkWidget* page_ = nullptr;   // owned by window_
   GtkWidget* group_ = nullptr;  // owned by window_
   std::vector<Row> rows_;
+  RestartDelay restartDelay_;
   std::vector<std::function<void()>> pendingShown_;
   bool rebuildPending_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -37,6 +37,17 @@ void FakeWebView::evaluateJavaScript(const std::string& script) {
   evaluations_.push_back(script);
 }
 
+void FakeWebView::setWebProcessEndedHandler(std::function<void()> handler) {
+  checkThread();
+  onProcessEnded_ = std::move(handler);
+}
+
+bool FakeWebView::endWebProcess() {
+  if (!onProcessEnded_) return false;
+  onProcessEnded_();
+  return true;
+}
+
 bool FakeWebView::postMessage(const std::string& name, const Json& body) {
   checkThread();
   auto it = handlers_.find(name);

@@ -49,6 +49,12 @@ WebKitView::WebKitView(std::shared_ptr<WebKitDevelopmentTrust> trust, bool hidde
   state_->view = GObjectRef<WebKitWebView>::sink(WEBKIT_WEB_VIEW(g_object_new(
       WEBKIT_TYPE_WEB_VIEW, "network-session", webkit_network_session_get_default(),
       "user-content-manager", contentManager_.get(), "settings", settings.get(), nullptr)));
+  // The state outlives the signals: they are disconnected before it goes.
+  viewSignalIds_.push_back(g_signal_connect(state_->view.get(), "decide-policy",
+                                            G_CALLBACK(&WebKitView::onDecidePolicy), state_.get()));
+  viewSignalIds_.push_back(g_signal_connect(state_->view.get(), "web-process-terminated",
+                                            G_CALLBACK(&WebKitView::onProcessTerminated),
+                                            state_.get()));
 }
 
 WebKitView::~WebKitView() {
@@ -57,6 +63,7 @@ WebKitView::~WebKitView() {
   if (GtkWidget* parent = gtk_widget_get_parent(widget); GTK_IS_WINDOW(parent)) {
     gtk_window_set_child(GTK_WINDOW(parent), nullptr);
   }
+  for (gulong id : viewSignalIds_) g_signal_handler_disconnect(state_->view.get(), id);
   for (gulong id : signalIds_) g_signal_handler_disconnect(contentManager_.get(), id);
   for (const std::string& name : handlerNames_) {
     webkit_user_content_manager_unregister_script_message_handler(contentManager_.get(),
@@ -111,11 +118,36 @@ void WebKitView::evaluateJavaScript(const std::string& script) {
                                       nullptr, nullptr);
 }
 
+void WebKitView::setWebProcessEndedHandler(std::function<void()> handler) {
+  state_->onProcessEnded = std::move(handler);
+}
+
+gboolean WebKitView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                    WebKitPolicyDecisionType type, gpointer data) {
+  auto* state = static_cast<State*>(data);
+  if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+      std::exchange(state->ownLoadStarting, false)) {
+    return FALSE;  // the page we loaded
+  }
+  // A link, a script or a redirect that would take the view, and its native bridge,
+  // to another page.
+  webkit_policy_decision_ignore(decision);
+  return TRUE;
+}
+
+void WebKitView::onProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason,
+                                     gpointer data) {
+  auto* state = static_cast<State*>(data);
+  if (state->onProcessEnded) state->onProcessEnded();
+}
+
 void WebKitView::State::loadPending() {
   waitingForTrust = false;
   if (!pendingLoad) return;
   PendingLoad load = std::move(*pendingLoad);
   pendingLoad.reset();
+  ownLoadStarting = true;
   webkit_web_view_load_html(view.get(), load.html.c_str(),
                             load.baseUrl ? load.baseUrl->c_str() : nullptr);
 }

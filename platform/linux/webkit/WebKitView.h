@@ -25,6 +25,9 @@ Json jsonFromScriptValue(JSCValue* value);
 // to its widget while it is the window's child. Loads wait until `trust` has settled; the
 // latest load requested meanwhile wins.
 //
+// The view shows only the pages loaded through loadHtmlString(): any other navigation,
+// and every new window, is refused, so that its script bridge never serves another page.
+//
 // Main thread only. Destroying the view takes it out of its window and unregisters its
 // script-message handlers.
 class WebKitView final : public WebView {
@@ -42,6 +45,7 @@ class WebKitView final : public WebView {
   void addUserScript(const std::string& source) override;
   void loadHtmlString(const std::string& html, const std::optional<std::string>& baseUrl) override;
   void evaluateJavaScript(const std::string& script) override;
+  void setWebProcessEndedHandler(std::function<void()> handler) override;
 
   // The WebKitWebView, owned by this view.
   GtkWidget* widget() const { return GTK_WIDGET(state_->view.get()); }
@@ -56,16 +60,23 @@ class WebKitView final : public WebView {
     GObjectRef<WebKitWebView> view;
     std::optional<PendingLoad> pendingLoad;
     bool waitingForTrust = false;
+    bool ownLoadStarting = false;  // the next navigation is one loadPending() asked for
+    std::function<void()> onProcessEnded;
 
     void loadPending();
   };
 
   static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data);
+  static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer data);
+  static void onProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason,
+                                  gpointer data);
 
   std::shared_ptr<WebKitDevelopmentTrust> trust_;
   GObjectRef<WebKitUserContentManager> contentManager_;
   std::shared_ptr<State> state_;
   std::vector<gulong> signalIds_;
+  std::vector<gulong> viewSignalIds_;
   std::vector<std::string> handlerNames_;
 };
 

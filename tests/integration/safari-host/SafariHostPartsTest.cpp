@@ -20,6 +20,7 @@
 #include "safari-host/ExtensionInfo.h"
 #include "safari-host/ExtensionRegistry.h"
 #include "safari-host/PreferencesWindow.h"
+#include "safari-host/RestartBackoff.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/TempDir.h"
 
@@ -368,6 +369,48 @@ TEST(SafariHostRegistry, RefusesRegistrationsThatCouldBorrowAnotherBundlesConsen
   registerAs("com.t.app.json", bundle.app);
   registry.rescan();
   EXPECT_TRUE(registry.isEnabled("com.t.app.a"));
+}
+
+TEST(SafariHostRestartBackoff, WaitsLongerAfterEachExitOfACrashLoopAndForgivesALongRun) {
+  using Clock = RestartBackoff::Clock;
+  using std::chrono::seconds;
+  RestartBackoff backoff;
+  Clock::time_point now = Clock::now();
+  auto crash = [&](Clock::duration after) {
+    now += after;
+    backoff.started(now);
+    backoff.exited(now);
+  };
+  // Two quick exits restart at once; from the third, each start waits twice as long.
+  crash(seconds(0));
+  crash(seconds(1));
+  EXPECT_EQ(backoff.delayAt(now), Clock::duration::zero());
+  crash(seconds(1));
+  EXPECT_EQ(backoff.delayAt(now), seconds(1));
+  std::vector<long> delays;
+  for (int i = 0; i < 8; ++i) {
+    crash(backoff.delayAt(now));
+    delays.push_back(std::chrono::duration_cast<seconds>(backoff.delayAt(now)).count());
+  }
+  EXPECT_EQ(delays, (std::vector<long>{2, 4, 8, 16, 32, 60, 60, 60})) << "at most a minute";
+  EXPECT_EQ(backoff.delayAt(now + seconds(20)), seconds(40)) << "the wait counts from the exit";
+
+  // A process that stays up for a minute clears the count.
+  now += seconds(60);
+  backoff.started(now);
+  now += seconds(61);
+  backoff.exited(now);
+  EXPECT_EQ(backoff.delayAt(now), Clock::duration::zero());
+  EXPECT_EQ(backoff.exitsInARow(), 1);
+
+  // Exits spread wider than a minute never start the waiting.
+  RestartBackoff slow;
+  for (int i = 0; i < 10; ++i) {
+    now += seconds(31);
+    slow.started(now);
+    slow.exited(now);
+  }
+  EXPECT_EQ(slow.delayAt(now), Clock::duration::zero());
 }
 
 TEST(SafariHostEnabledStore, PersistsChoicesAndSurvivesACorruptFile) {

@@ -6,7 +6,10 @@
 //   "garbage" / "oversized" / "deep" / "die" / "dieMidCall"   misbehaves on purpose
 // A content-page message named "echo" goes back to its page under the same name.
 // It has no popover: automation.evaluatePopover answers {"value": {"script": SCRIPT}},
-// fails for the script "fail" and never answers "hang".
+// fails for the script "fail", never answers "hang" and answers "huge" with 17 MiB.
+// $QV_TEST_EXTENSION_MODE plays a broken extension from the start: "exitAtStart" exits
+// at once; "neverRead" never reads its socket; "hangOnValidate" never answers
+// handler.validateToolbarItem.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -41,6 +44,7 @@ struct Settings {
   std::optional<std::string> validateBadgeText;
   bool validateEnabled = true;
   bool dieOnValidate = false;
+  bool hangOnValidate = false;
 };
 
 void writeRaw(int fd, const std::string& bytes) {
@@ -76,9 +80,15 @@ int main(int argc, char** argv) {
   }
   record(Json{{"event", "start"}, {"argc", argc}, {"fdValid", fcntl(fd, F_GETFD) != -1}});
   if (fd < 0) return 2;
+  std::string mode = std::getenv("QV_TEST_EXTENSION_MODE") ? std::getenv("QV_TEST_EXTENSION_MODE") : "";
+  if (mode == "exitAtStart") return 1;
+  if (mode == "neverRead") {
+    for (;;) pause();  // holds the socket open and reads nothing of it
+  }
   int rawFd = ::dup(fd);  // for writing bytes that are not frames
 
   Settings settings;
+  settings.hangOnValidate = mode == "hangOnValidate";
   std::mutex closedMutex;
   std::condition_variable closedChanged;
   bool closed = false;
@@ -95,6 +105,7 @@ int main(int argc, char** argv) {
     if (method == "handler.validateToolbarItem") {
       std::lock_guard lock(settings.mutex);
       if (settings.dieOnValidate) _exit(3);  // dies while the browser waits for the reply
+      if (settings.hangOnValidate) return;    // stuck: the browser's watchdog must act
       Json result{{"enabled", settings.validateEnabled}};
       if (settings.validateBadgeText) result["badgeText"] = *settings.validateBadgeText;
       responder.reply(result);
@@ -104,6 +115,8 @@ int main(int argc, char** argv) {
       std::string script = args.value("script", "");
       if (script == "hang") return;
       if (script == "fail") return responder.fail("the popover is not shown");
+      // An answer larger than any frame may be.
+      if (script == "huge") return responder.reply(Json{{"value", std::string(17 << 20, 'h')}});
       return responder.reply(Json{{"value", {{"script", script}}}});
     }
     if (method == "handler.messageReceived" && args.value("name", "") == "echo") {

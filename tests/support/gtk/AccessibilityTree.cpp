@@ -1,4 +1,4 @@
-#include "tests/e2e/AccessibilityTree.h"
+#include "tests/support/gtk/AccessibilityTree.h"
 
 #include <atspi/atspi.h>
 

@@ -71,6 +71,10 @@ std::string HostProcess::recordSchemeHandoffs(const std::string& scheme) const {
   return received;
 }
 
+pid_t HostProcess::pid() const {
+  return process_ ? process_->pid() : -1;
+}
+
 std::string HostProcess::socketPath() const {
   return runtimeDir() + "/safari-host-" + std::to_string(getuid()) + "/control.sock";
 }
@@ -85,7 +89,8 @@ bool HostProcess::start() {
       {.environment = {"XDG_CONFIG_HOME=" + configHome(), "XDG_DATA_HOME=" + dataHome(),
                        "XDG_RUNTIME_DIR=" + runtimeDir(),
                        "XDG_CACHE_HOME=" + root_.path() + "/cache",
-                       "QV_TEST_EXTENSION_LOG=" + extensionLogPath()}},
+                       "QV_TEST_EXTENSION_LOG=" + extensionLogPath(),
+                       "QV_TEST_EXTENSION_MODE=" + options_.extensionMode}},
       &error);
   if (!process_) {
     ADD_FAILURE() << "cannot start " << QV_SAFARI_HOST_PATH << ": " << error;

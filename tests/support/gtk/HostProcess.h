@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -30,6 +32,8 @@ class HostProcess {
     // Started with --automation (tests drive it that way); without, the test quits it
     // with SIGTERM, as a desktop session would.
     bool automation = true;
+    // QV_TEST_EXTENSION_MODE for the test extension: see test_extension.cpp.
+    std::string extensionMode;
   };
 
   HostProcess();
@@ -74,6 +78,8 @@ class HostProcess {
   std::string runtimeDir() const { return root_.path() + "/runtime"; }
   std::string extensionLogPath() const { return root_.path() + "/extension.log"; }
   std::string socketPath() const;
+  // The browser's process id once started; -1 before.
+  pid_t pid() const;
   // Makes a recorder the desktop's handler of `scheme` URLs (before start()): the URI it
   // is handed ends up in the file whose path this returns.
   std::string recordSchemeHandoffs(const std::string& scheme) const;

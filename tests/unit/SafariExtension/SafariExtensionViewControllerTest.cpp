@@ -98,6 +98,51 @@ TEST_F(ViewControllerTest, queuedCallsRunOnceOnReadyInOrderAndReportsBeforeReady
   EXPECT_EQ(view.evaluations(), (Strings{appMessage(R"({"n":1})"), "second()"}));
 }
 
+TEST_F(ViewControllerTest, aCrashedPageIsReloadedAndWhatWaitedRunsOnceAfterTheEarlyCalls) {
+  FakeWebView& view = makeHost();
+  host->callBackgroundPage("early()");
+  view.postMessage("ready", Json());
+  view.clearEvaluations();
+
+  ASSERT_TRUE(view.endWebProcess());
+  EXPECT_FALSE(host->isBackgroundPageReady());
+  EXPECT_EQ(view.loads().size(), 2u);
+  EXPECT_EQ(fakes.systemLog->lines(),
+            Strings{"The background page's web process ended; reloading it"});
+  // A content page's message, a report and a configuration all wait for the new page.
+  host->passToBackgroundPage(passArguments(R"({"n":1})"));
+  host->reportActiveTab("p1", "https://a.example/");
+  host->callBackgroundPageIfReady("{}", bridge::receiveBlacklistConfigPrefix);
+  fakes.mainQueue->runUntilIdle();
+  EXPECT_TRUE(view.evaluations().empty());
+  EXPECT_EQ(host->recoveryQueue().size(), 3u);
+  EXPECT_EQ(host->backgroundPageQueue(), Strings{"early()"});
+
+  view.postMessage("ready", Json());
+  ASSERT_EQ(view.evaluations().size(), 4u);
+  EXPECT_EQ(view.evaluations()[0], "early()");
+  EXPECT_EQ(view.evaluations()[1], appMessage(R"({"n":1})"));
+  EXPECT_TRUE(view.evaluations()[2].starts_with("window.exposedApi.activeTabChanged("));
+  EXPECT_TRUE(host->recoveryQueue().empty());
+
+  // Once only: a later ready replays the early calls alone.
+  view.clearEvaluations();
+  view.postMessage("ready", Json());
+  EXPECT_EQ(view.evaluations(), Strings{"early()"});
+}
+
+TEST_F(ViewControllerTest, aPageThatDoesNotComeBackKeepsOnlyTheNewestCalls) {
+  FakeWebView& view = makeHost();
+  view.postMessage("ready", Json());
+  view.endWebProcess();
+  const std::size_t limit = SafariExtensionViewController::maxRecoveryQueue;
+  for (std::size_t i = 0; i < limit + 2; ++i) host->callBackgroundPage(std::to_string(i));
+  ASSERT_EQ(host->recoveryQueue().size(), limit);
+  EXPECT_EQ(host->recoveryQueue().front(), "2");
+  EXPECT_EQ(host->recoveryQueue().back(), std::to_string(limit + 1));
+  EXPECT_EQ(fakes.systemLog->lines().size(), 3u);  // the crash, then one line per drop
+}
+
 TEST_F(ViewControllerTest, passesOnlyOneCompleteJsonTextToThePage) {
   FakeWebView& view = makeHost();
   view.postMessage("ready", Json());

@@ -138,6 +138,27 @@ TEST_F(SettingsPopupTest, messagesWaitForReadinessAndAreReplayedByEveryReady) {
   EXPECT_TRUE(popup->isSettingPopupPageReady());
 }
 
+TEST_F(SettingsPopupTest, aCrashedPopupIsReloadedAndGetsWhatWaitedOnce) {
+  popup->sendToSettingsPopup("early", Json{{"json", "1"}});
+  post("settingPopupReady", "null");
+  view->clearEvaluations();
+
+  ASSERT_TRUE(view->endWebProcess());
+  EXPECT_FALSE(popup->isSettingPopupPageReady());
+  EXPECT_EQ(view->loads().size(), 2u);
+  EXPECT_EQ(view->loads().back().html, view->loads().front().html);
+  popup->sendToSettingsPopup("during", Json{{"json", "2"}});
+  EXPECT_TRUE(view->evaluations().empty());
+  EXPECT_EQ(popup->settingsPopupMessageQueue().size(), 1u);
+
+  post("settingPopupReady", "null");
+  EXPECT_EQ(view->evaluations(), (Strings{popupCall(R"("early")", R"("1")"),
+                                          popupCall(R"("during")", R"("2")")}));
+  view->clearEvaluations();
+  post("settingPopupReady", "null");
+  EXPECT_EQ(view->evaluations(), Strings{popupCall(R"("early")", R"("1")")});
+}
+
 TEST_F(SettingsPopupTest, readyMessagesWithoutAJsonStringAreLoggedAndDropped) {
   post("settingPopupReady", "{}");
   popup->sendToSettingsPopup("a", std::nullopt);
