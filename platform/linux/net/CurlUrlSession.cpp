@@ -21,7 +21,6 @@ namespace qv {
 namespace {
 
 constexpr const char* kSystemCaBundle = "/etc/ssl/certs/ca-certificates.crt";
-constexpr long kMaxRedirects = 16;
 // Apple's default httpMaximumConnectionsPerHost; further requests wait for a connection.
 constexpr long kMaxConnectionsPerHost = 6;
 constexpr const char* kCancelled = "cancelled";
@@ -75,11 +74,18 @@ struct Transfer {
   EasyPtr easy;
   SlistPtr headerList;
   Bytes responseBody;
+  std::size_t maxBodyBytes = 0;
+  bool bodyTooLarge = false;
+  bool startedSecure = false;
   std::array<char, CURL_ERROR_SIZE> errorBuffer{};
 };
 
 size_t appendBody(char* data, size_t size, size_t count, void* userData) {
   auto* transfer = static_cast<Transfer*>(userData);
+  if (count > transfer->maxBodyBytes - transfer->responseBody.size()) {
+    transfer->bodyTooLarge = true;
+    return 0;  // curl stops the transfer
+  }
   transfer->responseBody.insert(transfer->responseBody.end(), data, data + size * count);
   return size * count;
 }
@@ -91,9 +97,11 @@ UrlTaskResult failure(std::string text) {
 }
 
 // Turns the request into curl options; an error text when it cannot be sent.
-std::optional<std::string> configure(Transfer& transfer, const std::string& caBlob) {
+std::optional<std::string> configure(Transfer& transfer, const std::string& caBlob,
+                                     const CurlUrlSession::Limits& limits) {
   const UrlRequest& request = transfer.request;
   if (!isToken(request.method)) return "invalid HTTP method";
+  transfer.startedSecure = request.url.size() >= 8 && equalsIgnoringCase(request.url.substr(0, 8), "https://");
 
   transfer.easy.reset(curl_easy_init());
   CURL* easy = transfer.easy.get();
@@ -124,9 +132,16 @@ std::optional<std::string> configure(Transfer& transfer, const std::string& caBl
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   if (curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) != CURLE_OK) return "invalid URL";
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A secure request stays secure: a redirect may not hand it to plain http.
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                   transfer.startedSecure ? "https" : "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, limits.maxRedirects);
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTime.count()));
+  // Fails early when the server announces a larger body; appendBody() catches the rest.
+  transfer.maxBodyBytes = limits.maxBodyBytes;
+  curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                   static_cast<curl_off_t>(limits.maxBodyBytes));
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headerList.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
@@ -168,6 +183,13 @@ std::optional<std::string> configure(Transfer& transfer, const std::string& caBl
 
 UrlTaskResult resultOf(Transfer& transfer, CURLcode code) {
   CURL* easy = transfer.easy.get();
+  if (transfer.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+    return failure("the response body is larger than " +
+                   std::to_string(transfer.maxBodyBytes / (1024 * 1024)) + " MiB");
+  }
+  if (code == CURLE_UNSUPPORTED_PROTOCOL && transfer.startedSecure) {
+    return failure("refused a redirect from https to another scheme");
+  }
   if (code != CURLE_OK) {
     std::string text = transfer.errorBuffer.data();
     return failure(text.empty() ? curl_easy_strerror(code) : text);
@@ -195,6 +217,7 @@ UrlTaskResult resultOf(Transfer& transfer, CURLcode code) {
 struct CurlUrlSession::Engine {
   MultiPtr multi;
   std::string caBlob;  // immutable once the worker runs
+  Limits limits;       // likewise
 
   std::mutex mutex;
   std::deque<std::unique_ptr<Transfer>> pending;  // guarded by mutex
@@ -216,7 +239,7 @@ struct CurlUrlSession::Engine {
   }
 
   void start(std::unique_ptr<Transfer> transfer) {
-    if (auto error = configure(*transfer, caBlob)) {
+    if (auto error = configure(*transfer, caBlob, limits)) {
       complete(*transfer, failure(*error));
       return;
     }
@@ -288,9 +311,10 @@ struct CurlUrlSession::Engine {
   }
 };
 
-CurlUrlSession::CurlUrlSession(std::optional<std::string> extraCaPemPath)
+CurlUrlSession::CurlUrlSession(std::optional<std::string> extraCaPemPath, Limits limits)
     : engine_(std::make_shared<Engine>()) {
   ensureCurlInitialized();
+  engine_->limits = limits;
   engine_->multi.reset(curl_multi_init());
   if (!engine_->multi) {
     std::fputs("CurlUrlSession: curl_multi_init failed\n", stderr);

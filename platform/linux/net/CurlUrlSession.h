@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,12 +11,22 @@
 
 namespace qv {
 
+// How much a CurlUrlSession lets one request take.
+struct HttpLimits {
+  std::size_t maxBodyBytes = 16 * 1024 * 1024;
+  std::chrono::milliseconds totalTime = std::chrono::seconds(60);
+  long maxRedirects = 10;
+};
+
 // UrlSession over libcurl's multi interface, driven by one worker thread that the
 // session owns.
 //
 // - At most 6 connections per host, as on Apple platforms; more requests queue.
-// - HTTP and HTTPS only (also on redirects); redirects are followed, up to 16, as
-//   Apple's URL loading system does (301/302/303 turn a POST into a GET).
+// - HTTP and HTTPS only (also on redirects); redirects are followed, up to 10, as
+//   Apple's URL loading system does (301/302/303 turn a POST into a GET), but never
+//   from https to http.
+// - Bounded: a response body over 16 MiB, or a request (redirects included) that takes
+//   more than 60 s in all, fails the task.
 // - Exactly the request's headers are sent, in order, plus Host, Accept and
 //   Content-Length where HTTP needs them; curl's `Expect: 100-continue` and default
 //   form Content-Type are suppressed. No cookie engine, no cache.
@@ -36,10 +48,13 @@ namespace qv {
 // a "cancelled" completion, say). dataTask() must not race with the destructor.
 class CurlUrlSession final : public UrlSession {
  public:
+  using Limits = HttpLimits;
+
   // `extraCaPemPath`: PEM certificate authorities trusted in addition to the system
   // bundle (/etc/ssl/certs/ca-certificates.crt). When the file cannot be read, only the
-  // system authorities are trusted.
-  explicit CurlUrlSession(std::optional<std::string> extraCaPemPath = std::nullopt);
+  // system authorities are trusted. Tests may pass smaller `limits`.
+  explicit CurlUrlSession(std::optional<std::string> extraCaPemPath = std::nullopt,
+                          Limits limits = {});
   ~CurlUrlSession() override;
   CurlUrlSession(const CurlUrlSession&) = delete;
   CurlUrlSession& operator=(const CurlUrlSession&) = delete;

@@ -70,16 +70,36 @@ void Watcher::noteLocalWrite(const std::string& key) {
   }
 }
 
-bool Watcher::ensureRunning() {
-  std::lock_guard lock(threadMutex_);
-  if (thread_.joinable()) return true;
+bool Watcher::openConnection() {
+  files::FileIdentity identity = files::identityOf(path_);
   sqlite::Connection db = sqlite::open(path_, /*create=*/false, busyTimeoutMs_);
   if (!db) return false;
   sqlite::Statement dataVersion =
       sqlite::prepare(db.get(), "PRAGMA data_version", sqlite::Lifetime::persistent);
   sqlite::Statement select = sqlite::prepare(db.get(), kSelectRowSql, sqlite::Lifetime::persistent);
+  if (!dataVersion || !select) return false;
+  // Statements go before the connection they belong to.
+  selectRow_.reset();
+  dataVersion_.reset();
+  db_ = std::move(db);
+  dataVersion_ = std::move(dataVersion);
+  selectRow_ = std::move(select);
+  openedFile_ = identity;
+  return true;
+}
+
+void Watcher::followReplacedFile(bool& rescan) {
+  files::FileIdentity current = files::identityOf(path_);
+  if (!current.exists() || current == openedFile_) return;
+  // Every key is compared again: the new file may hold none of the old rows.
+  if (openConnection()) rescan = true;
+}
+
+bool Watcher::ensureRunning() {
+  std::lock_guard lock(threadMutex_);
+  if (thread_.joinable()) return true;
   UniqueFd wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!dataVersion || !select || !wake.valid()) return false;
+  if (!wake.valid() || !openConnection()) return false;
   // Without inotify (instance or watch limit reached) the watcher still polls.
   UniqueFd notify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   constexpr std::uint32_t kEvents =
@@ -87,9 +107,6 @@ bool Watcher::ensureRunning() {
   if (notify.valid() && inotify_add_watch(notify.get(), directory_.c_str(), kEvents) < 0) {
     notify.reset();
   }
-  db_ = std::move(db);
-  dataVersion_ = std::move(dataVersion);
-  selectRow_ = std::move(select);
   wakeFd_ = std::move(wake);
   inotifyFd_ = std::move(notify);
   {
@@ -165,6 +182,7 @@ void Watcher::run() {
       changed.swap(registry_->localWrites);
       rescan = std::exchange(registry_->rescan, false);
     }
+    followReplacedFile(rescan);
     collectChanges(lastVersion, rescan, changed);
     dispatch(changed);
   }

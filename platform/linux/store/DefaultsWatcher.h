@@ -13,6 +13,7 @@
 #include "platform/linux/store/DefaultsCodec.h"
 #include "platform/linux/store/DefaultsSubscriptions.h"
 #include "platform/linux/store/Sqlite.h"
+#include "platform/linux/system/Files.h"
 #include "platform/linux/system/UniqueFd.h"
 
 namespace qv::defaults {
@@ -58,6 +59,11 @@ class Watcher final : public std::enable_shared_from_this<Watcher> {
  private:
   // False when the thread cannot be started.
   bool ensureRunning();
+  // Opens the thread's connection and statements; false when that fails.
+  bool openConnection();
+  // When the database file was replaced (a corrupt one moved aside), reads the new one
+  // from now on. Thread only.
+  void followReplacedFile(bool& rescan);
   void run();
   // Reads the pending inotify events; true when one concerns the database files.
   bool drainFileEvents();
@@ -81,6 +87,7 @@ class Watcher final : public std::enable_shared_from_this<Watcher> {
   sqlite::Connection db_;
   sqlite::Statement dataVersion_;
   sqlite::Statement selectRow_;
+  files::FileIdentity openedFile_;  // what db_ was opened on
 };
 
 }  // namespace qv::defaults

@@ -28,6 +28,24 @@ Connection open(const std::string& path, bool create, int busyTimeoutMs) {
   return db;
 }
 
+Failure lastFailure(sqlite3* db) {
+  switch (sqlite3_errcode(db) & 0xff) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return Failure::corrupt;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return Failure::busy;
+    default:
+      return Failure::other;
+  }
+}
+
+std::string lastErrorMessage(sqlite3* db) {
+  const char* message = sqlite3_errmsg(db);
+  return message != nullptr ? message : "unknown error";
+}
+
 bool exec(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }

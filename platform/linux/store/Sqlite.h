@@ -43,6 +43,16 @@ class StatementReset {
 // busy timeout. Null when SQLite cannot open it.
 Connection open(const std::string& path, bool create, int busyTimeoutMs);
 
+// What the last call on `db` that failed ran into, as far as a caller acts on it.
+enum class Failure {
+  corrupt,  // the file is not a database, or its contents are damaged
+  busy,     // another connection held a lock past the busy timeout
+  other,
+};
+Failure lastFailure(sqlite3* db);
+// The last error's text, for a log line.
+std::string lastErrorMessage(sqlite3* db);
+
 // Runs `sql` (any number of statements, results discarded). False on any error.
 bool exec(sqlite3* db, const char* sql);
 

@@ -10,7 +10,11 @@
 
 #include "platform/UserDefaults.h"
 #include "platform/linux/store/LinuxUserDefaultsFactory.h"
+#include "platform/SystemLog.h"
+#include "platform/linux/store/DefaultsCodec.h"
 #include "platform/linux/store/Sqlite.h"
+#include "platform/linux/system/Files.h"
+#include "platform/linux/system/UniqueFd.h"
 
 namespace qv {
 
@@ -39,6 +43,12 @@ class Watcher;
 // Every method may be called from any thread. Writes are serialised through one
 // connection; each is one `BEGIN IMMEDIATE` transaction, fsynced before `set` returns.
 //
+// Recovery: a file SQLite reports as not a database, or as corrupt, when opened or on
+// any later operation, is moved beside itself to "defaults.sqlite3.corrupt-<UTC time>"
+// (with its -wal and -shm files) and a new empty store takes its place; the operation is
+// then tried once more. A store locked past its busy timeout fails that one operation.
+// Both go to the system log.
+//
 // Change notification: the first `subscribe` starts a watcher thread with its own
 // connection. It wakes on inotify events in the database's directory, on local writes,
 // and once a second as a fallback; it confirms other connections' commits with
@@ -52,9 +62,11 @@ class Watcher;
 class SqliteUserDefaults final : public UserDefaults {
  public:
   // Opens the database at `databasePath`, creating its directory (mode 0700) and the
-  // table when missing. Null when the directory or database cannot be created or
-  // opened, or the file is not a usable database.
-  static std::shared_ptr<SqliteUserDefaults> open(const std::string& databasePath);
+  // table when missing, and moving a corrupt file aside. Null when the directory or
+  // database cannot be created or opened. `log` (the system log when null) gets recovery
+  // and lock events.
+  static std::shared_ptr<SqliteUserDefaults> open(const std::string& databasePath,
+                                                  std::shared_ptr<SystemLog> log = nullptr);
 
   // Stops and joins the watcher thread. Destroying the store from one of its own
   // callbacks is allowed: the watcher then finishes that callback and exits on its own.
@@ -75,17 +87,36 @@ class SqliteUserDefaults final : public UserDefaults {
   const std::string& path() const;
 
  private:
-  explicit SqliteUserDefaults(std::string databasePath);
+  SqliteUserDefaults(std::string databasePath, std::shared_ptr<SystemLog> log);
 
   // Opens the writer connection in WAL mode, creates the table and prepares the
-  // statements. False when any of that fails.
+  // statements. False when any of that fails, with failure_ set.
   bool openWriter();
+  void closeWriter();
+  // openWriter(), moving a corrupt file aside and trying once more. Caller holds
+  // dbMutex_ (or is open()).
+  bool openRecovering();
+  // Moves the file the writer found corrupt aside (unless another process already
+  // replaced it), logs it, and opens a new store. Caller holds dbMutex_.
+  bool replaceCorruptFile();
+  // Makes sure the writer still works on the file at path_: follows a file that was
+  // replaced, and replaces one overwritten with something that is not a database. False
+  // when no store can be opened. Caller holds dbMutex_.
+  bool followFile();
+  // Runs `operation` (true on success, failure_ set otherwise); a corrupt store is
+  // replaced and the operation run once more. Logs a lock that outlasted the busy
+  // timeout. Caller holds dbMutex_.
+  template <typename Operation>
+  bool withRecovery(const std::string& what, Operation operation);
   // One transaction; caller holds dbMutex_.
   bool writeRow(const std::string& key, const std::optional<Value>& value);
+  bool readRow(const std::string& key, std::optional<defaults::StoredRow>& row);
+  bool readAll(std::vector<std::pair<std::string, Value>>& result);
   void announceCommit() const;
 
   const std::string path_;
   const std::string walPath_;
+  const std::shared_ptr<SystemLog> log_;
 
   // The connection every method reads and writes through, and its statements.
   std::mutex dbMutex_;
@@ -95,6 +126,10 @@ class SqliteUserDefaults final : public UserDefaults {
   sqlite::Statement upsert_;
   sqlite::Statement keepStringExact_;
   sqlite::Statement remove_;
+  sqlite::Failure failure_ = sqlite::Failure::other;  // of the last failed call
+  std::string failureMessage_;
+  files::FileIdentity openedFile_;  // what db_ was opened on
+  UniqueFd fileFd_;                 // the same file, to check its header
 
   const std::shared_ptr<defaults::Watcher> watcher_;
 };

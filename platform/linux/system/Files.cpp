@@ -88,4 +88,21 @@ std::string fileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+FileIdentity identityOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {};
+  return FileIdentity{info.st_dev, info.st_ino};
+}
+
+std::optional<std::string> moveAside(const std::string& path, const std::string& suffix) {
+  for (int attempt = 1; attempt <= 100; ++attempt) {
+    std::string target = path + suffix + (attempt == 1 ? "" : "-" + std::to_string(attempt));
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+      return target;
+    }
+    if (errno != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 }  // namespace qv::files

@@ -26,6 +26,22 @@ std::variant<std::string, int> readAll(const std::string& path, std::size_t maxS
 // The whole file; absent when readAll fails.
 std::optional<std::string> read(const std::string& path, std::size_t maxSize);
 
+// Which file a path named when it was looked at: a file replaced by another (moved
+// aside, renamed over) compares unequal.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool exists() const { return inode != 0; }
+  bool operator==(const FileIdentity&) const = default;
+};
+// Absent (inode 0) when `path` names nothing.
+FileIdentity identityOf(const std::string& path);
+
+// Renames `path` beside itself to `path` + `suffix`, or, when that name is taken,
+// `path` + `suffix` + "-2", "-3", … (never replacing a file). The new path; absent when
+// the rename fails.
+std::optional<std::string> moveAside(const std::string& path, const std::string& suffix);
+
 // The folder part of `path` ("." for a bare name, "/" for a file at the root).
 std::string directoryOf(const std::string& path);
 // The part after the last '/'.
