@@ -89,6 +89,23 @@ TEST_F(StoreRecoveryTest, AStoreOverwrittenWhileOpenIsReplacedBeforeTheNextWrite
   EXPECT_NE(check.out.find('2'), std::string::npos) << check.out;
 }
 
+TEST_F(StoreRecoveryTest, AStoreAnotherProcessRecoveredIsFollowed) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->set("mine", std::string("old")));
+  home.write("group-containers/suite/defaults.sqlite3", std::string(8192, '#'));
+  test::CommandResult written =
+      test::runSuiteTool(home.path(), "suite", {"write", "theirs", "--string", "new"});
+  ASSERT_EQ(written.exitCode, 0) << written.err;
+  EXPECT_NE(written.err.find("was corrupt"), std::string::npos) << written.err;
+
+  EXPECT_EQ(store->string("theirs"), "new") << "reads come from the file the path names now";
+  EXPECT_TRUE(store->set("mine", std::string("again")));
+  test::CommandResult read = test::runSuiteTool(home.path(), "suite", {"read", "mine"});
+  EXPECT_NE(read.out.find("again"), std::string::npos) << read.out << read.err;
+  EXPECT_TRUE(log->lines().empty()) << "only the process that recovered says so";
+}
+
 TEST_F(StoreRecoveryTest, ALockHeldPastTheBusyTimeoutFailsThatWriteOnlyAndIsLogged) {
   auto store = open();
   ASSERT_TRUE(store);
