@@ -1,6 +1,7 @@
 #include "SafariExtension/SafariExtensionSettingPopupViewController.h"
 
 #include <cmath>
+#include <iterator>
 #include <utility>
 #include <variant>
 
@@ -96,7 +97,8 @@ void SafariExtensionSettingPopupViewController::install(PopoverViewController& p
         name, [this, name](const Json& body) { userContentController(name, body); });
   }
 
-  webView.setWebProcessEndedHandler([this] { handleWebProcessEnded(); });
+  webView.setWebProcessEndedHandler(
+      [this](std::vector<std::string> unfinished) { handleWebProcessEnded(std::move(unfinished)); });
 
   const Bundle& bundle = *env_.platform.mainBundle;
   auto script = readResource(bundle, "Quorvane-popup", "js");
@@ -118,10 +120,14 @@ void SafariExtensionSettingPopupViewController::loadPage() {
                                        baseUrl(env_.deployment));
 }
 
-void SafariExtensionSettingPopupViewController::handleWebProcessEnded() {
+void SafariExtensionSettingPopupViewController::handleWebProcessEnded(
+    std::vector<std::string> unfinished) {
   env_.platform.systemLog->error("The settings popup's web process ended; reloading it");
   isSettingPopupPageReady_ = false;
   recovering_ = true;
+  // Calls that never ran in the dead page go first, in their order.
+  recoveryQueue_.insert(recoveryQueue_.begin(), std::make_move_iterator(unfinished.begin()),
+                        std::make_move_iterator(unfinished.end()));
   if (settingPopupWebView_) loadPage();
 }
 
@@ -200,31 +206,39 @@ void SafariExtensionSettingPopupViewController::settingPopupReady() {
   for (const QueuedMessage& message : settingsPopupMessageQueue_) {
     deliver(message.name, message.data);
   }
-  for (const QueuedMessage& message : std::exchange(recoveryQueue_, {})) {
-    deliver(message.name, message.data);
+  for (const std::string& call : std::exchange(recoveryQueue_, {})) {
+    if (settingPopupWebView_) settingPopupWebView_->evaluateJavaScript(call);
   }
 }
 
 void SafariExtensionSettingPopupViewController::sendToSettingsPopup(
     const std::string& name, const std::optional<Json>& data) {
   if (isSettingPopupPageReady_) return deliver(name, data);
-  std::vector<QueuedMessage>& queue = recovering_ ? recoveryQueue_ : settingsPopupMessageQueue_;
+  if (!recovering_) {
+    settingsPopupMessageQueue_.push_back({name, data});
+    return;
+  }
+  std::optional<std::string> call = callFor(name, data);
+  if (!call) return;
   // A popup that never comes back must not make the queue grow without end.
-  if (recovering_ && queue.size() >= maxRecoveryQueue) queue.erase(queue.begin());
-  queue.push_back({name, data});
+  if (recoveryQueue_.size() >= maxRecoveryQueue) recoveryQueue_.erase(recoveryQueue_.begin());
+  recoveryQueue_.push_back(std::move(*call));
 }
 
-void SafariExtensionSettingPopupViewController::deliver(const std::string& name,
-                                                       const std::optional<Json>& data) {
+std::optional<std::string> SafariExtensionSettingPopupViewController::callFor(
+    const std::string& name, const std::optional<Json>& data) {
   std::optional<std::string> json =
       data && data->is_object() && !data->empty() ? json::string(*data, "json") : std::nullopt;
   // Name and text go in as string literals, so whatever they hold they stay two strings.
   std::optional<std::string> call = json ? bridge::settingsPopupCall(name, *json) : std::nullopt;
-  if (!call) {
-    logError(env_, NativeLogger::settingsPopupSendToSettingsPopup, "Invalid json field");
-    return;
-  }
-  if (settingPopupWebView_) settingPopupWebView_->evaluateJavaScript(*call);
+  if (!call) logError(env_, NativeLogger::settingsPopupSendToSettingsPopup, "Invalid json field");
+  return call;
+}
+
+void SafariExtensionSettingPopupViewController::deliver(const std::string& name,
+                                                       const std::optional<Json>& data) {
+  std::optional<std::string> call = callFor(name, data);
+  if (call && settingPopupWebView_) settingPopupWebView_->evaluateJavaScript(*call);
 }
 
 }  // namespace qv

@@ -84,8 +84,9 @@ class SafariExtensionSettingPopupViewController final : public SettingsPopup {
   const std::vector<QueuedMessage>& settingsPopupMessageQueue() const {
     return settingsPopupMessageQueue_;
   }
-  // Messages sent since the popup's process ended, delivered once on its next ready.
-  const std::vector<QueuedMessage>& recoveryQueue() const { return recoveryQueue_; }
+  // Calls made since the popup's process ended (and those it had not run yet),
+  // evaluated once on its next ready.
+  const std::vector<std::string>& recoveryQueue() const { return recoveryQueue_; }
   // Null until installed.
   WebView* settingPopupWebView() const { return settingPopupWebView_.get(); }
 
@@ -101,7 +102,9 @@ class SafariExtensionSettingPopupViewController final : public SettingsPopup {
   void setPopupSize(const Json& body);
   void settingPopupReady();
   void loadPage();
-  void handleWebProcessEnded();
+  void handleWebProcessEnded(std::vector<std::string> unfinished);
+  // The popup script's call for a message; absent (and logged) when it has no JSON text.
+  std::optional<std::string> callFor(const std::string& name, const std::optional<Json>& data);
   void deliver(const std::string& name, const std::optional<Json>& data);
   void logInvalidMessage(Handler handler) const;
 
@@ -113,7 +116,7 @@ class SafariExtensionSettingPopupViewController final : public SettingsPopup {
   bool isSettingPopupPageReady_ = false;
   bool recovering_ = false;  // the popup's process ended; its reload is not ready yet
   std::vector<QueuedMessage> settingsPopupMessageQueue_;
-  std::vector<QueuedMessage> recoveryQueue_;
+  std::vector<std::string> recoveryQueue_;
 };
 
 }  // namespace qv

@@ -1,5 +1,6 @@
 #include "SafariExtension/SafariExtensionViewController.h"
 
+#include <iterator>
 #include <utility>
 #include <variant>
 
@@ -50,7 +51,8 @@ SafariExtensionViewController::SafariExtensionViewController(const Env& env,
         std::string(toString(handler)),
         [this, handler](const Json& body) { handleScriptMessage(handler, body); });
   }
-  webView_->setWebProcessEndedHandler([this] { handleWebProcessEnded(); });
+  webView_->setWebProcessEndedHandler(
+      [this](std::vector<std::string> unfinished) { handleWebProcessEnded(std::move(unfinished)); });
   installUserScripts();
   loadBackgroundTemplate();
 
@@ -138,10 +140,13 @@ void SafariExtensionViewController::handleReady() {
   for (const std::string& call : recovered) webView_->evaluateJavaScript(call);
 }
 
-void SafariExtensionViewController::handleWebProcessEnded() {
+void SafariExtensionViewController::handleWebProcessEnded(std::vector<std::string> unfinished) {
   env_.platform.systemLog->error("The background page's web process ended; reloading it");
   isBackgroundPageReady_ = false;
   recovering_ = true;
+  // Calls that never ran in the dead page go first, in their order.
+  recoveryQueue_.insert(recoveryQueue_.begin(), std::make_move_iterator(unfinished.begin()),
+                        std::make_move_iterator(unfinished.end()));
   loadBackgroundTemplate();
 }
 

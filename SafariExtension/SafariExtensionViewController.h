@@ -93,7 +93,7 @@ class SafariExtensionViewController final : public PopoverViewController {
  private:
   void handleScriptMessage(Handler handler, const Json& body);
   void handleReady();
-  void handleWebProcessEnded();
+  void handleWebProcessEnded(std::vector<std::string> unfinished);
   void queueForRecovery(std::string call);
   void installUserScripts();
   void evaluateIfReady(const std::string& call);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Json.h"
 
@@ -29,8 +30,11 @@ class WebView {
   // Runs `script` in the main frame; results and errors are ignored.
   virtual void evaluateJavaScript(const std::string& script) = 0;
   // Called when the process that runs the page ends on its own (it crashed, ran out of
-  // memory or was killed); the view then shows nothing until it loads again.
-  virtual void setWebProcessEndedHandler(std::function<void()> handler) = 0;
+  // memory or was killed); the view then shows nothing until it loads again. The handler
+  // gets the scripts given to evaluateJavaScript() that had not finished running, in
+  // the order they were given: a caller that wants them run evaluates them again.
+  using WebProcessEndedHandler = std::function<void(std::vector<std::string> unfinishedScripts)>;
+  virtual void setWebProcessEndedHandler(WebProcessEndedHandler handler) = 0;
 };
 
 // A size on screen, in points.

@@ -37,14 +37,14 @@ void FakeWebView::evaluateJavaScript(const std::string& script) {
   evaluations_.push_back(script);
 }
 
-void FakeWebView::setWebProcessEndedHandler(std::function<void()> handler) {
+void FakeWebView::setWebProcessEndedHandler(WebProcessEndedHandler handler) {
   checkThread();
   onProcessEnded_ = std::move(handler);
 }
 
-bool FakeWebView::endWebProcess() {
+bool FakeWebView::endWebProcess(std::vector<std::string> unfinished) {
   if (!onProcessEnded_) return false;
-  onProcessEnded_();
+  onProcessEnded_(std::move(unfinished));
   return true;
 }
 

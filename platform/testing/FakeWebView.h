@@ -34,12 +34,13 @@ class FakeWebView final : public WebView {
   void addUserScript(const std::string& source) override;
   void loadHtmlString(const std::string& html, const std::optional<std::string>& baseUrl) override;
   void evaluateJavaScript(const std::string& script) override;
-  void setWebProcessEndedHandler(std::function<void()> handler) override;
+  void setWebProcessEndedHandler(WebProcessEndedHandler handler) override;
 
   // The page posts `body` to the handler registered as `name`; false when there is none.
   bool postMessage(const std::string& name, const Json& body);
-  // The page's process ends (a crash): the handler runs; false when there is none.
-  bool endWebProcess();
+  // The page's process ends (a crash) with `unfinished` scripts not yet run: the
+  // handler runs; false when there is none.
+  bool endWebProcess(std::vector<std::string> unfinished = {});
 
   const std::vector<std::string>& handlerNames() const { return handlerNames_; }
   const std::vector<std::string>& userScripts() const { return userScripts_; }
@@ -58,7 +59,7 @@ class FakeWebView final : public WebView {
   std::vector<std::string> userScripts_;
   std::vector<Load> loads_;
   std::vector<std::string> evaluations_;
-  std::function<void()> onProcessEnded_;
+  WebProcessEndedHandler onProcessEnded_;
   mutable std::atomic<std::size_t> offMainThreadCalls_ = 0;
 };
 

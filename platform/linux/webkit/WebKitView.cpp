@@ -112,13 +112,52 @@ void WebKitView::loadHtmlString(const std::string& html,
   });
 }
 
+namespace {
+
+// What an evaluation's callback needs: the view's state, if it still exists, and which
+// evaluation finished.
+struct EvaluationTicket {
+  std::weak_ptr<void> state;
+  std::uint64_t id;
+};
+
+}  // namespace
+
 void WebKitView::evaluateJavaScript(const std::string& script) {
+  std::uint64_t id = state_->nextEvaluation++;
+  state_->inFlight.emplace(id, State::Evaluation{script});
   webkit_web_view_evaluate_javascript(state_->view.get(), script.data(),
                                       static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
-                                      nullptr, nullptr);
+                                      &WebKitView::onEvaluated,
+                                      new EvaluationTicket{state_, id});
 }
 
-void WebKitView::setWebProcessEndedHandler(std::function<void()> handler) {
+void WebKitView::onEvaluated(GObject* source, GAsyncResult* result, gpointer data) {
+  std::unique_ptr<EvaluationTicket> ticket(static_cast<EvaluationTicket*>(data));
+  GError* rawError = nullptr;
+  JSCValue* value =
+      webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &rawError);
+  if (value != nullptr) g_object_unref(value);
+  // A script that threw still ran; any other error may mean it never reached the page.
+  bool ran = rawError == nullptr || (rawError->domain == WEBKIT_JAVASCRIPT_ERROR &&
+                                     rawError->code == WEBKIT_JAVASCRIPT_ERROR_SCRIPT_FAILED);
+  if (rawError != nullptr) g_error_free(rawError);
+  auto state = std::static_pointer_cast<State>(ticket->state.lock());
+  if (!state) return;
+  auto it = state->inFlight.find(ticket->id);
+  if (it == state->inFlight.end()) return;
+  if (!ran) {
+    it->second.failed = true;
+    return;
+  }
+  // The process lives on: earlier failures were not its end (a page being replaced).
+  for (auto earlier = state->inFlight.begin(); earlier != it;) {
+    earlier = earlier->second.failed ? state->inFlight.erase(earlier) : std::next(earlier);
+  }
+  state->inFlight.erase(it);
+}
+
+void WebKitView::setWebProcessEndedHandler(WebProcessEndedHandler handler) {
   state_->onProcessEnded = std::move(handler);
 }
 
@@ -139,7 +178,10 @@ gboolean WebKitView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decisi
 void WebKitView::onProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason,
                                      gpointer data) {
   auto* state = static_cast<State*>(data);
-  if (state->onProcessEnded) state->onProcessEnded();
+  std::vector<std::string> unfinished;
+  for (auto& [id, evaluation] : state->inFlight) unfinished.push_back(std::move(evaluation.script));
+  state->inFlight.clear();
+  if (state->onProcessEnded) state->onProcessEnded(std::move(unfinished));
 }
 
 void WebKitView::State::loadPending() {

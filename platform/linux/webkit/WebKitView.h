@@ -3,6 +3,8 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,7 +47,7 @@ class WebKitView final : public WebView {
   void addUserScript(const std::string& source) override;
   void loadHtmlString(const std::string& html, const std::optional<std::string>& baseUrl) override;
   void evaluateJavaScript(const std::string& script) override;
-  void setWebProcessEndedHandler(std::function<void()> handler) override;
+  void setWebProcessEndedHandler(WebProcessEndedHandler handler) override;
 
   // The WebKitWebView, owned by this view.
   GtkWidget* widget() const { return GTK_WIDGET(state_->view.get()); }
@@ -61,7 +63,15 @@ class WebKitView final : public WebView {
     std::optional<PendingLoad> pendingLoad;
     bool waitingForTrust = false;
     bool ownLoadStarting = false;  // the next navigation is one loadPending() asked for
-    std::function<void()> onProcessEnded;
+    WebProcessEndedHandler onProcessEnded;
+    // Scripts handed to the web process and not known to have run, by order given; a
+    // failed one is kept until the process is known to live on.
+    struct Evaluation {
+      std::string script;
+      bool failed = false;
+    };
+    std::map<std::uint64_t, Evaluation> inFlight;
+    std::uint64_t nextEvaluation = 0;
 
     void loadPending();
   };
@@ -69,6 +79,7 @@ class WebKitView final : public WebView {
   static void onScriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data);
   static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer data);
+  static void onEvaluated(GObject* source, GAsyncResult* result, gpointer data);
   static void onProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason,
                                   gpointer data);
 

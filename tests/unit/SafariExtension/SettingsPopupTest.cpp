@@ -143,16 +143,18 @@ TEST_F(SettingsPopupTest, aCrashedPopupIsReloadedAndGetsWhatWaitedOnce) {
   post("settingPopupReady", "null");
   view->clearEvaluations();
 
-  ASSERT_TRUE(view->endWebProcess());
+  ASSERT_TRUE(view->endWebProcess({"lost()"}));
   EXPECT_FALSE(popup->isSettingPopupPageReady());
   EXPECT_EQ(view->loads().size(), 2u);
   EXPECT_EQ(view->loads().back().html, view->loads().front().html);
   popup->sendToSettingsPopup("during", Json{{"json", "2"}});
+  popup->sendToSettingsPopup("broken", Json{{"json", 3}});
+  EXPECT_EQ(logs(), (std::vector{error("settingPopup.sendToSettingsPopup", "Invalid json field")}));
   EXPECT_TRUE(view->evaluations().empty());
   EXPECT_EQ(popup->settingsPopupMessageQueue().size(), 1u);
 
   post("settingPopupReady", "null");
-  EXPECT_EQ(view->evaluations(), (Strings{popupCall(R"("early")", R"("1")"),
+  EXPECT_EQ(view->evaluations(), (Strings{popupCall(R"("early")", R"("1")"), "lost()",
                                           popupCall(R"("during")", R"("2")")}));
   view->clearEvaluations();
   post("settingPopupReady", "null");
