@@ -290,6 +290,28 @@ TEST(EndToEnd, SignInRoadStoresTheUserAndShowsTheSuccessPage) {
       60s))
       << "the popup says " << who;
 
+  // The page shows who signed in, in a note its own scripts cannot read.
+  std::string name = who.substr(13);
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  std::string tab = page["tab"];
+  Json note;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        note = system.evaluate(tab, "window.qvAssistant.noteText()", "extension");
+        return note.is_string() && note.get<std::string>().find(name) != std::string::npos;
+      },
+      30s))
+      << "the page's note says " << note.dump();
+  Json quoted = Json(name);
+  EXPECT_EQ(system.evaluate(tab,
+                            "[document.documentElement.innerText, document.documentElement.outerHTML,"
+                            " ...[...document.querySelectorAll('*')].map((e) => e.shadowRoot ?"
+                            " e.shadowRoot.innerHTML : '')].some((t) => t.includes(" +
+                                quoted.dump() + "))",
+                            "page"),
+            Json(false))
+      << "the page's own scripts can read the user's name";
+
   // Back on the page's tab: its window's toolbar item shows the signed-in image and the
   // page's word count, although sign-in happened with another tab in front.
   system.host().callOk("automation.activateTab", Json{{"tab", page["tab"]}});

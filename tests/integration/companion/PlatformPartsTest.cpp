@@ -202,6 +202,42 @@ TEST(DesktopEntryTest, theExecLineStartsThisExecutableWithTheUrl) {
   EXPECT_FALSE(desktop::withExecutable("Name=Q\n", "/q"));
 }
 
+// Reads the Exec line back the way GLib's launcher does: key-file unescaping, "%%" to "%",
+// then shell-style word splitting. The first word must be the executable, byte for byte.
+TEST(DesktopEntryTest, anyExecutablePathSurvivesTheDesktopsOwnParsing) {
+  for (const std::string path : {"/opt/100% sure/q", "/tmp/new\nline/q", "/tmp/tab\there/q",
+                                 "/tmp/\"quoted\" `tick` $HOME\\/q", "/tmp/%u %f/q"}) {
+    auto entry = desktop::withExecutable("[Desktop Entry]\nName=Q\n", path);
+    ASSERT_TRUE(entry) << path;
+    g_autoptr(GKeyFile) keys = g_key_file_new();
+    g_autoptr(GError) error = nullptr;
+    ASSERT_TRUE(g_key_file_load_from_data(keys, entry->c_str(), entry->size(), G_KEY_FILE_NONE,
+                                          &error))
+        << path << ": " << (error ? error->message : "") << "\n" << *entry;
+    g_autofree char* exec = g_key_file_get_string(keys, "Desktop Entry", "Exec", &error);
+    ASSERT_TRUE(exec) << *entry;
+    std::string expanded;
+    for (const char* c = exec; *c != '\0'; ++c) {
+      if (*c == '%' && c[1] == '%') {
+        expanded += '%';
+        ++c;
+      } else if (*c == '%' && c[1] == 'u') {
+        expanded += "URL";
+        ++c;
+      } else {
+        ASSERT_NE(*c, '%') << "a lone field code in " << exec;
+        expanded += *c;
+      }
+    }
+    int argc = 0;
+    g_auto(GStrv) argv = nullptr;
+    ASSERT_TRUE(g_shell_parse_argv(expanded.c_str(), &argc, &argv, &error)) << exec;
+    ASSERT_EQ(argc, 2) << exec;
+    EXPECT_EQ(argv[0], path);
+    EXPECT_STREQ(argv[1], "URL");
+  }
+}
+
 TEST(DesktopEntryTest, installsUnderTheApplicationIdOnly) {
   TempDir data;
   ScopedEnv dataHome("XDG_DATA_HOME", data.path());
