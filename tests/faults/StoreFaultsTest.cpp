@@ -181,5 +181,35 @@ TEST(StoreFaults, AWriterKilledMidCommitLeavesOnlyCommittedValues) {
               "only the write in flight; last value " + std::to_string(lastCommitted));
 }
 
+TEST(StoreFaults, ASmallFileWriterKilledMidWriteLeavesTheOldFileOrTheNewOneWhole) {
+  TempDir dir;
+  const std::string file = dir.path() + "/registration.json";
+  std::mt19937 random(8122026);
+  std::uniform_int_distribution<int> delayMs(2, 40);
+  int torn = 0;
+  for (int round = 0; round < 50; ++round) {
+    auto writer = ChildProcess::start({QV_FILE_WRITER, file});
+    ASSERT_TRUE(writer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
+    writer->signal(SIGKILL);
+    writer->waitForExit(10s);
+    if (!fs::exists(file)) continue;  // killed before its first rename
+    std::string contents = fileContents(file);
+    bool whole = contents == std::string(256 * 1024, 'a') || contents == std::string(256 * 1024, 'b');
+    if (!whole) {
+      ++torn;
+      ADD_FAILURE() << "round " << round << ": " << contents.size() << " bytes, mixed or cut";
+    }
+  }
+  std::size_t strays = 0;
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    strays += entry.path().filename().string().find(".tmp-") != std::string::npos;
+  }
+  EXPECT_EQ(torn, 0);
+  reportFault("small-file writer killed mid-write, 50 times", torn == 0,
+              "only the write in flight; " + std::to_string(strays) +
+                  " temporary files left beside it");
+}
+
 }  // namespace
 }  // namespace qv::test

@@ -1,6 +1,7 @@
-// The extension's own web views when their web process dies (kill -9) or their page tries
-// to go elsewhere: the page is loaded again and what was sent meanwhile arrives once; a
-// navigation away is refused. The real extension process, driven by a scripted browser.
+// Faults inside and around the extension process, driven by a scripted browser: its own
+// web views when their web process dies (kill -9) or their page tries to go elsewhere
+// (the page is loaded again and what was sent meanwhile arrives once; a navigation away
+// is refused), and a browser that never answers one of its calls.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -102,7 +103,7 @@ std::vector<ReceivedCall> echoes(const ScriptedPeer& browser, int n) {
   return found;
 }
 
-class WebProcessFaults : public ::testing::Test {
+class ExtensionFaults : public ::testing::Test {
  protected:
   void SetUp() override {
     ExtensionBundleContents contents{kBackgroundScript};
@@ -142,7 +143,7 @@ class WebProcessFaults : public ::testing::Test {
   ScriptedPeer browser;
 };
 
-TEST_F(WebProcessFaults, TheBackgroundPageComesBackAndAMessageSentAfterTheKillArrivesOnce) {
+TEST_F(ExtensionFaults, TheBackgroundPageComesBackAndAMessageSentAfterTheKillArrivesOnce) {
   send(R"({"n":1})");
   ASSERT_TRUE(echoed(1, 60s)) << "the background page runs";
   std::vector<pid_t> victims = webProcessesOf(process->child.pid());
@@ -170,7 +171,7 @@ TEST_F(WebProcessFaults, TheBackgroundPageComesBackAndAMessageSentAfterTheKillAr
                   " ms");
 }
 
-TEST_F(WebProcessFaults, TheShownPopupComesBackAndGetsWhatWasSentAfterTheKill) {
+TEST_F(ExtensionFaults, TheShownPopupComesBackAndGetsWhatWasSentAfterTheKill) {
   send(R"({"n":0})");
   ASSERT_TRUE(echoed(0, 60s));
   browser.notify("handler.popoverWillShow", Json{{"window", "window-1"}});
@@ -191,7 +192,7 @@ TEST_F(WebProcessFaults, TheShownPopupComesBackAndGetsWhatWasSentAfterTheKill) {
                   " ms");
 }
 
-TEST_F(WebProcessFaults, TheExtensionsViewsRefuseToNavigateAway) {
+TEST_F(ExtensionFaults, TheExtensionsViewsRefuseToNavigateAway) {
   send(R"({"n":1})");
   ASSERT_TRUE(echoed(1, 60s));
   send(R"({"navigate":"https://elsewhere.invalid/"})");
@@ -205,6 +206,38 @@ TEST_F(WebProcessFaults, TheExtensionsViewsRefuseToNavigateAway) {
   EXPECT_EQ(echoes(browser, 2)[0].args["userInfo"]["url"], "https://quorvane.test/");
   EXPECT_EQ(popover("location.href"), "https://quorvane.test/popup");
   EXPECT_EQ(popover("typeof window.settingsPopupExposedApi"), "object") << "the same page";
+}
+
+TEST_F(ExtensionFaults, ACallTheBrowserNeverAnswersCompletesEmptyAfterTenSeconds) {
+  // The sign-in asks which window is in front and gets no answer: after the time limit
+  // it carries on as if there were none, and opens a window of its own.
+  browser.ignore("application.getActiveWindow");
+  browser.answer("application.getAllWindows", {{"windows", Json::array()}});
+  browser.answer("application.openWindow", {{"window", "window-9"}});
+  browser.answer("window.getAllTabs", {{"tabs", {"tab-9"}}});
+  browser.notify("handler.messageReceived", Json{{"name", "beginOAuth"},
+                                                 {"page", "page-1"},
+                                                 {"userInfo", {{"meta", {{"srcPageId", "p1"}}}}}});
+  auto named = [](const std::string& method) {
+    return [method](const std::vector<ReceivedCall>& calls) {
+      for (const ReceivedCall& call : calls) {
+        if (call.method == method) return true;
+      }
+      return false;
+    };
+  };
+  ASSERT_TRUE(browser.waitForCalls(named("application.getActiveWindow"), 60s));
+  Clock::time_point asked = Clock::now();
+  bool carriedOn = browser.waitForCalls(named("application.openWindow"), 30s);
+  auto waited = Clock::now() - asked;
+  EXPECT_TRUE(carriedOn) << "the call completed and the sign-in went on";
+  EXPECT_GE(waited, 9s) << "not before its time limit";
+  EXPECT_LT(waited, 13s) << "soon after it";
+  EXPECT_TRUE(process->child.running());
+  reportFault("browser never answers an extension call", carriedOn && waited < 13s,
+              "that answer; completed empty after " +
+                  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(waited).count()) +
+                  " s");
 }
 
 }  // namespace
