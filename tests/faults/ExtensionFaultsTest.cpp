@@ -92,6 +92,18 @@ std::vector<pid_t> webProcessesOf(pid_t ancestor) {
   return found;
 }
 
+// Kills every one of `pids` (SIGKILL); when it did.
+Clock::time_point killAll(const std::vector<pid_t>& pids) {
+  Clock::time_point now = Clock::now();
+  for (pid_t pid : pids) ::kill(pid, SIGKILL);
+  return now;
+}
+
+std::string milliseconds(Clock::duration duration) {
+  return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()) +
+         " ms";
+}
+
 std::vector<ReceivedCall> echoes(const ScriptedPeer& browser, int n) {
   std::vector<ReceivedCall> found;
   for (const ReceivedCall& call : browser.calls()) {
@@ -149,8 +161,7 @@ TEST_F(ExtensionFaults, TheBackgroundPageComesBackAndAMessageSentAfterTheKillArr
   std::vector<pid_t> victims = webProcessesOf(process->child.pid());
   ASSERT_FALSE(victims.empty()) << "the extension's web process was found";
 
-  Clock::time_point killed = Clock::now();
-  for (pid_t pid : victims) ::kill(pid, SIGKILL);
+  Clock::time_point killed = killAll(victims);
   send(R"({"n":2})");
   bool back = echoed(2, 10s);
   auto took = Clock::now() - killed;
@@ -166,9 +177,7 @@ TEST_F(ExtensionFaults, TheBackgroundPageComesBackAndAMessageSentAfterTheKillArr
   EXPECT_EQ(echoes(browser, 3).size(), 1u);
   EXPECT_TRUE(process->child.running());
   reportFault("background page's web process killed", back && echoes(browser, 2).size() == 1,
-              "nothing; back in " +
-                  std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) +
-                  " ms");
+              "nothing; back in " + milliseconds(took));
 }
 
 TEST_F(ExtensionFaults, TheShownPopupComesBackAndGetsWhatWasSentAfterTheKill) {
@@ -179,17 +188,14 @@ TEST_F(ExtensionFaults, TheShownPopupComesBackAndGetsWhatWasSentAfterTheKill) {
   std::vector<pid_t> victims = webProcessesOf(process->child.pid());
   ASSERT_FALSE(victims.empty());
 
-  Clock::time_point killed = Clock::now();
-  for (pid_t pid : victims) ::kill(pid, SIGKILL);
+  Clock::time_point killed = killAll(victims);
   send(R"({"toPopup":true,"n":7})");
   bool back = waitUntil([&] { return popover("JSON.stringify(window.received)") == "[7]"; }, 10s);
   auto took = Clock::now() - killed;
   EXPECT_TRUE(back) << popover("JSON.stringify(window.received)").dump();
   EXPECT_LT(took, 2s) << "the popup was back within 2 s";
   reportFault("popup's web process killed while shown", back,
-              "nothing; back in " +
-                  std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) +
-                  " ms");
+              "nothing; back in " + milliseconds(took));
 }
 
 TEST_F(ExtensionFaults, TheExtensionsViewsRefuseToNavigateAway) {
