@@ -32,6 +32,8 @@ HostCallRouter::HostCallRouter(const Env& env)
             &HostCallRouter::messageReceivedFromContainingApp);
   calls_.on(handler::evaluatePopover, this, &HostCallRouter::evaluatePopover);
   calls_.on(handler::popoverScreenshot, this, &HostCallRouter::popoverScreenshot);
+  calls_.on(handler::showWebInspector, this, &HostCallRouter::showWebInspector);
+  calls_.on(handler::reloadBackgroundPage, this, &HostCallRouter::reloadBackgroundPage);
 }
 
 HostCallRouter::~HostCallRouter() {
@@ -134,6 +136,31 @@ void HostCallRouter::popoverScreenshot(const Json& args, const ipc::Responder& r
       responder.reply();
     });
   });
+}
+
+// The browser's Develop menu.
+void HostCallRouter::showWebInspector(const Json& args, const ipc::Responder& responder) {
+  const std::string target = *json::string(args, "target");
+  if (target != "background" && target != "popup") {
+    return responder.fail("no web view is called " + target);
+  }
+  // A handler builds the background page first, should this be the process's first call.
+  if (!makeHandler(responder)) return;
+  using View = WebViewFactory::InspectedView;
+  const View view = target == "background" ? View::hidden : View::popover;
+  onWebViews(responder, [view, target, responder, log = env_.platform.systemLog](
+                            WebViewFactory& views) {
+    if (views.showInspector(view)) return responder.reply();
+    log->error("Error: no " + target + " web view to inspect");
+    responder.fail("no " + target + " web view to inspect");
+  });
+}
+
+void HostCallRouter::reloadBackgroundPage(const Json&, const ipc::Responder& responder) {
+  std::optional<SafariExtensionHandler> handler = makeHandler(responder);
+  if (!handler) return;
+  handler->reloadBackgroundPage();
+  responder.reply();
 }
 
 }  // namespace qv

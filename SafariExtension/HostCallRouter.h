@@ -60,6 +60,8 @@ class HostCallRouter {
   void messageReceivedFromContainingApp(const Json& args, const ipc::Responder& responder);
   void evaluatePopover(const Json& args, const ipc::Responder& responder);
   void popoverScreenshot(const Json& args, const ipc::Responder& responder);
+  void showWebInspector(const Json& args, const ipc::Responder& responder);
+  void reloadBackgroundPage(const Json& args, const ipc::Responder& responder);
 
   // Safari makes handlers on demand; each is stateless, and the first one starts the
   // background page. Absent (with the call failed) while the extension shuts down.

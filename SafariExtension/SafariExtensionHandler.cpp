@@ -131,6 +131,10 @@ void SafariExtensionHandler::popoverDidClose(std::shared_ptr<SafariWindow> /*win
   onMainQueue([](SafariExtensionViewController& host) { host.popoverDidClose(); });
 }
 
+void SafariExtensionHandler::reloadBackgroundPage() {
+  onMainQueue([](SafariExtensionViewController& host) { host.loadBackgroundTemplate(); });
+}
+
 void SafariExtensionHandler::messageReceivedFromContainingApp(
     const std::string& /*name*/, const std::optional<Json>& /*userInfo*/) {}
 

@@ -67,6 +67,9 @@ class SafariExtensionHandler {
   // The companion reaches the extension through the shared store, which the host polls.
   void messageReceivedFromContainingApp(const std::string& name,
                                         const std::optional<Json>& userInfo);
+  // The browser's Develop menu: loads the background page's template again, as the
+  // page's own "reloadBgPage" command does.
+  void reloadBackgroundPage();
 
  private:
   void broadcastReportActive();

@@ -22,6 +22,7 @@
 #include "platform/linux/gtk/GtkViewFactory.h"
 #include "platform/linux/net/SoupCookieParser.h"
 #include "platform/linux/safari/IpcSafariExtensionManager.h"
+#include "platform/linux/safari/SafariHostLauncher.h"
 #include "platform/linux/safari/SafariHostRegistration.h"
 #include "platform/linux/system/DesktopEntry.h"
 #include "platform/linux/system/LinuxBundle.h"
@@ -78,7 +79,13 @@ int run(int argc, char** argv) {
   GtkApplication* gtkApplication = application->gtkApplication();
   Env::installCompanionPlatform(CompanionPlatform{
       application, application,
-      std::make_shared<IpcSafariExtensionManager>(ipc::controlSocketPath(), mainQueue),
+      std::make_shared<IpcSafariExtensionManager>(
+          ipc::controlSocketPath(), mainQueue,
+          IpcSafariExtensionManager::BrowserAbsent{
+              ipc::extensionChoicesPath(), bundle->bundlePath(),
+              [bundlePath = bundle->bundlePath()] {
+                return safarihost::startSafariHost(bundlePath);
+              }}),
       std::make_shared<AdwAlert>(gtkApplication),
       std::make_shared<GtkNotificationCenter>(G_APPLICATION(gtkApplication)),
       std::make_shared<AdwAppearance>(), std::make_shared<GtkViewFactory>(gtkApplication, bundle),

@@ -41,13 +41,22 @@ inline constexpr Field kScreenshotArgs[] = {{"path", Type::String}};
 inline constexpr Method popoverScreenshot{
     "automation.popoverScreenshot", kScreenshotArgs, {}, true, true};
 
+// The Develop menu: WebKit's Web Inspector for one of the extension's own web views
+// ("background" or "popup"), and the background page's template loaded again.
+inline constexpr Field kShowWebInspectorArgs[] = {{"target", Type::String}};
+inline constexpr Method showWebInspector{"handler.showWebInspector", kShowWebInspectorArgs, {},
+                                         false};
+inline constexpr Method reloadBackgroundPage{"handler.reloadBackgroundPage", {}, {}, false};
+
 inline constexpr const Method* methods[] = {&messageReceived,
                                             &validateToolbarItem,
                                             &popoverWillShow,
                                             &popoverDidClose,
                                             &messageReceivedFromContainingApp,
                                             &evaluatePopover,
-                                            &popoverScreenshot};
+                                            &popoverScreenshot,
+                                            &showWebInspector,
+                                            &reloadBackgroundPage};
 
 }  // namespace handler
 

@@ -87,6 +87,13 @@ class WebViewFactory {
   // Writes what the content web view shows to `pngPath` as PNG; absent on success.
   using SnapshotDone = std::function<void(std::optional<std::string> error)>;
   virtual void snapshotShownPopover(const std::string& pngPath, SnapshotDone done) = 0;
+
+  // Development (the browser's Develop menu): opens WebKit's Web Inspector, in a window
+  // of its own, for a view made here: the hidden view (the background page) or the
+  // content view of a popover window (the settings popup), shown or not. Turns on the
+  // view's developer extras first. False when no such view exists.
+  enum class InspectedView { hidden, popover };
+  virtual bool showInspector(InspectedView view) = 0;
 };
 
 }  // namespace qv

@@ -6,6 +6,7 @@
 #include <vector>
 
 typedef struct _GtkApplication GtkApplication;
+typedef struct _GMenuModel GMenuModel;
 typedef struct _AdwTabPage AdwTabPage;
 
 namespace qv::host {
@@ -29,6 +30,9 @@ class Browser {
   GtkApplication* application() const { return application_; }
   BrowserDelegate& delegate() const { return delegate_; }
   bool isUnderAutomation() const { return underAutomation_; }
+  // A section every window's menu includes (the Develop menu); set before windows open.
+  void setMenuSection(GMenuModel* section) { menuSection_ = section; }
+  GMenuModel* menuSection() const { return menuSection_; }
 
   // A new window showing `url` in one tab; it becomes the active window.
   BrowserWindow& openWindow(const std::string& url);
@@ -57,6 +61,7 @@ class Browser {
   GtkApplication* application_;
   BrowserDelegate& delegate_;
   bool underAutomation_;
+  GMenuModel* menuSection_ = nullptr;
   std::vector<std::unique_ptr<BrowserWindow>> windows_;  // in opening order
   std::vector<BrowserWindow*> recent_;                   // most recently active first
   std::map<AdwTabPage*, std::unique_ptr<Tab>> parked_;

@@ -79,6 +79,7 @@ void BrowserWindow::buildWidgets() {
   g_menu_append(menu, "New Window", "app.new-window");
   g_menu_append(menu, "New Tab", "win.new-tab");
   g_menu_append(menu, "Extensions…", "app.preferences");
+  if (GMenuModel* section = browser_.menuSection()) g_menu_append_section(menu, nullptr, section);
   GtkWidget* menuButton = gtk_menu_button_new();
   gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(menuButton), "open-menu-symbolic");
   gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(menuButton), G_MENU_MODEL(menu));

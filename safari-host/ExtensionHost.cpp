@@ -65,13 +65,17 @@ void ExtensionHost::extensionsChanged() {
 std::optional<std::string> ExtensionHost::dispatchFromContainingApp(const std::string& identifier,
                                                                     const std::string& name,
                                                                     const Json& userInfo) {
+  return notifyExtension(identifier, ipc::handler::messageReceivedFromContainingApp,
+                         Json{{"name", name}, {"userInfo", userInfo}});
+}
+
+std::optional<std::string> ExtensionHost::notifyExtension(const std::string& identifier,
+                                                          const ipc::Method& method,
+                                                          const Json& args) {
   if (!registry_.find(identifier)) return "unknown extension: " + identifier;
   ExtensionProcess* process = processFor(identifier);
   if (process == nullptr) return "the extension is disabled: " + identifier;
-  if (!process->notify(ipc::handler::messageReceivedFromContainingApp,
-                       Json{{"name", name}, {"userInfo", userInfo}})) {
-    return "the extension could not be started: " + identifier;
-  }
+  if (!process->notify(method, args)) return "the extension could not be started: " + identifier;
   return std::nullopt;
 }
 

@@ -38,6 +38,10 @@ class ExtensionHost final : public BrowserDelegate {
   std::optional<std::string> dispatchFromContainingApp(const std::string& identifier,
                                                        const std::string& name,
                                                        const Json& userInfo);
+  // `method` (one that wants no reply) to an enabled extension's process, started when
+  // it is not running; the error text as for dispatchFromContainingApp.
+  std::optional<std::string> notifyExtension(const std::string& identifier,
+                                             const ipc::Method& method, const Json& args);
   // Automation: `method` to the process of an enabled extension that is running now (none
   // is started for it), and its reply. `onReply` runs once on the main thread, maybe before
   // this returns: with an error when the extension is unknown, not enabled or not

@@ -41,7 +41,9 @@ std::optional<std::string> registeredBundlePath(const std::filesystem::path& fil
 }  // namespace
 
 ExtensionRegistry::ExtensionRegistry(std::string appsDirectory, std::string enabledStorePath)
-    : appsDirectory_(std::move(appsDirectory)), enabled_(std::move(enabledStorePath)) {}
+    : appsDirectory_(std::move(appsDirectory)), enabled_(std::move(enabledStorePath)) {
+  if (!enabled_.loadProblem().empty()) logError(enabled_.loadProblem());
+}
 
 ExtensionRegistry::~ExtensionRegistry() {
   if (rescanSource_ != 0) g_source_remove(rescanSource_);
@@ -177,7 +179,9 @@ bool ExtensionRegistry::setEnabled(const std::string& identifier, bool enabled) 
   std::shared_ptr<const ExtensionInfo> extension = find(identifier);
   if (!extension) return false;
   if (enabled_.isEnabled(identifier, extension->appBundlePath) == enabled) return true;
-  enabled_.setEnabled(identifier, extension->appBundlePath, enabled);
+  if (!enabled_.setEnabled(identifier, extension->appBundlePath, enabled)) {
+    logError("cannot write " + enabled_.path() + "; the choice holds until safari-host quits");
+  }
   if (onChanged_) onChanged_();
   return true;
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/linux/system/GObjectRef.h"
-#include "safari-host/EnabledStore.h"
+#include "platform/linux/safari/EnabledStore.h"
 #include "safari-host/ExtensionInfo.h"
 
 typedef struct _GFileMonitor GFileMonitor;
@@ -53,7 +53,7 @@ class ExtensionRegistry {
   void scheduleRescan();
 
   std::string appsDirectory_;
-  EnabledStore enabled_;
+  safarihost::EnabledStore enabled_;
   std::function<void()> onChanged_;
   std::vector<std::shared_ptr<const ExtensionInfo>> extensions_;
   std::vector<DevelopmentAuthority> authorities_;

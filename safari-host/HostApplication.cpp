@@ -8,6 +8,7 @@
 
 #include "ipc/Paths.h"
 #include "ipc/Protocol.h"
+#include "platform/linux/system/XdgPaths.h"
 #include "safari-host/AutomationCommands.h"
 #include "safari-host/Browser.h"
 #include "safari-host/BrowserWindow.h"
@@ -81,6 +82,19 @@ void HostApplication::startup() {
   browser_ = std::make_unique<Browser>(application, *extensions_, automation_);
   extensions_->setBrowser(*browser_);
   preferences_ = std::make_unique<PreferencesWindow>(application, *registry_);
+  developMenu_ = std::make_unique<DevelopMenu>(
+      application, xdg::configHome() + "/safari-host/settings.json",
+      [this] {
+        std::vector<DevelopMenu::Extension> listed;
+        for (const auto& extension : registry_->enabledExtensions()) {
+          listed.push_back({extension->identifier, extension->displayName});
+        }
+        return listed;
+      },
+      [this](const std::string& identifier, DevelopMenu::Request request) {
+        sendDeveloperRequest(identifier, request);
+      });
+  browser_->setMenuSection(developMenu_->section());
   preferences_->setRestartDelay(
       [this](const std::string& identifier) { return extensions_->restartDelay(identifier); });
   extensions_->setOnRestartsChanged([this] { preferences_->refresh(); });
@@ -186,6 +200,20 @@ void HostApplication::activate() {
 void HostApplication::extensionsChanged() {
   extensions_->extensionsChanged();
   preferences_->refresh();
+  developMenu_->refresh();
+}
+
+void HostApplication::sendDeveloperRequest(const std::string& identifier,
+                                           DevelopMenu::Request request) {
+  using Request = DevelopMenu::Request;
+  std::optional<std::string> error =
+      request == Request::reloadBackground
+          ? extensions_->notifyExtension(identifier, ipc::handler::reloadBackgroundPage,
+                                         Json::object())
+          : extensions_->notifyExtension(
+                identifier, ipc::handler::showWebInspector,
+                Json{{"target", request == Request::inspectPopup ? "popup" : "background"}});
+  if (error) logError("Develop menu: " + *error);
 }
 
 void HostApplication::controlClientsChanged(std::size_t clients) {
@@ -211,6 +239,7 @@ void HostApplication::shutdown() {
     extensions_->setOnRestartsChanged(nullptr);
     extensions_->stopAll();
   }
+  developMenu_.reset();
   preferences_.reset();
   browser_.reset();
   extensions_.reset();

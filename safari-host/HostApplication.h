@@ -6,6 +6,7 @@
 
 #include "ipc/Dispatcher.h"
 #include "platform/linux/system/GObjectRef.h"
+#include "safari-host/DevelopMenu.h"
 
 typedef struct _AdwApplication AdwApplication;
 
@@ -40,6 +41,7 @@ class HostApplication {
   void shutdown();
   void installApplicationActions();
   void extensionsChanged();
+  void sendDeveloperRequest(const std::string& identifier, DevelopMenu::Request request);
   void controlClientsChanged(std::size_t clients);
 
   std::vector<std::string> urls_;
@@ -51,6 +53,7 @@ class HostApplication {
   std::unique_ptr<ExtensionHost> extensions_;
   std::unique_ptr<Browser> browser_;
   std::unique_ptr<PreferencesWindow> preferences_;
+  std::unique_ptr<DevelopMenu> developMenu_;
   std::unique_ptr<CompanionCommands> companion_;
   std::unique_ptr<AutomationCommands> automationCommands_;
   std::unique_ptr<ipc::Dispatcher> controlCalls_;  // answers what the control socket receives

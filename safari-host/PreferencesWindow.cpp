@@ -21,6 +21,7 @@ PreferencesWindow::PreferencesWindow(GtkApplication* application, ExtensionRegis
   adw_preferences_page_set_title(ADW_PREFERENCES_PAGE(page_), "Extensions");
   adw_preferences_page_set_icon_name(ADW_PREFERENCES_PAGE(page_), "application-x-addon-symbolic");
   adw_preferences_window_add(ADW_PREFERENCES_WINDOW(window), ADW_PREFERENCES_PAGE(page_));
+  addAdvancedPage();
   g_signal_connect_swapped(window, "map", G_CALLBACK(+[](PreferencesWindow* self) {
                              auto callbacks = std::move(self->pendingShown_);
                              self->pendingShown_.clear();
@@ -41,6 +42,26 @@ PreferencesWindow::~PreferencesWindow() {
   g_signal_handlers_disconnect_by_data(window_.get(), this);
   for (const Row& row : rows_) g_signal_handler_disconnect(row.toggle, row.handler);
   gtk_window_destroy(GTK_WINDOW(window_.get()));
+}
+
+void PreferencesWindow::addAdvancedPage() {
+  GtkWidget* page = adw_preferences_page_new();
+  adw_preferences_page_set_title(ADW_PREFERENCES_PAGE(page), "Advanced");
+  adw_preferences_page_set_icon_name(ADW_PREFERENCES_PAGE(page), "preferences-other-symbolic");
+  GtkWidget* group = adw_preferences_group_new();
+  GtkWidget* row = adw_action_row_new();
+  adw_preferences_row_set_title(ADW_PREFERENCES_ROW(row), "Show features for web developers");
+  adw_action_row_set_subtitle(ADW_ACTION_ROW(row),
+                              "Adds a Develop menu that inspects extensions' own pages");
+  GtkWidget* toggle = gtk_switch_new();
+  gtk_widget_set_valign(toggle, GTK_ALIGN_CENTER);
+  // The Develop menu owns the setting; the switch follows its action's state.
+  gtk_actionable_set_action_name(GTK_ACTIONABLE(toggle), "app.show-developer-features");
+  adw_action_row_add_suffix(ADW_ACTION_ROW(row), toggle);
+  adw_action_row_set_activatable_widget(ADW_ACTION_ROW(row), toggle);
+  adw_preferences_group_add(ADW_PREFERENCES_GROUP(group), row);
+  adw_preferences_page_add(ADW_PREFERENCES_PAGE(page), ADW_PREFERENCES_GROUP(group));
+  adw_preferences_window_add(ADW_PREFERENCES_WINDOW(window_.get()), ADW_PREFERENCES_PAGE(page));
 }
 
 void PreferencesWindow::rebuild() {

@@ -17,7 +17,8 @@ class ExtensionRegistry;
 struct ExtensionInfo;
 
 // The "Extensions" preferences: every registered extension with an enable switch.
-// Flipping a switch records the choice in the registry. Hidden, not destroyed, when
+// Flipping a switch records the choice in the registry. An "Advanced" page holds the
+// "Show features for web developers" switch (see DevelopMenu). Hidden, not destroyed, when
 // closed. Main thread only.
 class PreferencesWindow {
  public:
@@ -43,6 +44,7 @@ class PreferencesWindow {
     GtkWidget* toggle;  // owned by the window
     unsigned long handler;
   };
+  void addAdvancedPage();
   void rebuild();
   std::string subtitleFor(const ExtensionInfo& extension) const;
   void focusRow(const std::string& identifier);

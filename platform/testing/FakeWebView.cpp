@@ -127,6 +127,11 @@ void FakeWebViewFactory::snapshotShownPopover(const std::string& pngPath, Snapsh
   done(popoverValue_ ? std::nullopt : std::optional<std::string>(popoverError_));
 }
 
+bool FakeWebViewFactory::showInspector(InspectedView view) {
+  inspected_.push_back(view);
+  return view == InspectedView::hidden ? madeCount_ > 0 : lastPopoverWindow_ != nullptr;
+}
+
 void FakeWebViewFactory::setPopoverAnswer(std::optional<Json> value, std::string error) {
   popoverValue_ = std::move(value);
   popoverError_ = std::move(error);

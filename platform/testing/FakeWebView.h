@@ -113,6 +113,9 @@ class FakeWebViewFactory final : public WebViewFactory {
   void evaluateInShownPopover(const std::string& script, EvaluateDone done) override;
   void snapshotShownPopover(const std::string& pngPath, SnapshotDone done) override;
   void setPopoverAnswer(std::optional<Json> value, std::string error = "");
+  // Records the request; true once a view of that kind was made.
+  bool showInspector(InspectedView view) override;
+  const std::vector<InspectedView>& inspected() const { return inspected_; }
   const std::vector<std::string>& popoverRequests() const { return popoverRequests_; }
 
   // Whether views made from now on report a persistent data store (default true).
@@ -132,6 +135,7 @@ class FakeWebViewFactory final : public WebViewFactory {
   std::optional<Json> popoverValue_;
   std::string popoverError_ = "the popover is not shown";
   std::vector<std::string> popoverRequests_;
+  std::vector<InspectedView> inspected_;
 };
 
 }  // namespace qv::testing

@@ -8,6 +8,7 @@
 #include "ipc/ControlSocket.h"
 #include "ipc/Protocol.h"
 #include "platform/JsonFields.h"
+#include "platform/linux/safari/EnabledStore.h"
 
 namespace qv {
 namespace {
@@ -30,60 +31,129 @@ class Once {
 
 }  // namespace
 
+struct IpcSafariExtensionManager::Impl : std::enable_shared_from_this<Impl> {
+  struct Outcome {
+    std::optional<Json> result;
+    std::optional<SafariError> error;
+  };
+  using Deliver = std::shared_ptr<Once<Outcome>>;
+  // What a call does when nothing listens: answer without the browser, or start it.
+  enum class WhenAbsent { answerFromChoices, startBrowser };
+
+  Impl(std::string socketPath, std::shared_ptr<MainQueue> mainQueue, BrowserAbsent absent,
+       std::chrono::milliseconds timeout)
+      : socketPath(std::move(socketPath)),
+        mainQueue(std::move(mainQueue)),
+        absent(std::move(absent)),
+        timeout(timeout) {}
+
+  void call(const ipc::Method& method, Json args, WhenAbsent whenAbsent,
+            std::function<void(Outcome)> onOutcome) {
+    auto deliver = std::make_shared<Once<Outcome>>(std::move(onOutcome));
+    if (callConnected(method, args, deliver)) return;
+    mainQueue->async([self = shared_from_this(), &method, args = std::move(args), whenAbsent,
+                      deliver]() mutable {
+      if (whenAbsent == WhenAbsent::answerFromChoices) {
+        (*deliver)(self->stateFromChoices(args));
+      } else {
+        self->startAndRetry(method, std::move(args), deliver);
+      }
+    });
+  }
+
+  // False when nothing listens; otherwise the outcome comes through `deliver`.
+  bool callConnected(const ipc::Method& method, const Json& args, const Deliver& deliver) {
+    ipc::Connection::Handlers handlers;
+    handlers.onCall = [](const std::string&, const Json&, ipc::Responder responder) {
+      responder.fail("the companion takes no calls");
+    };
+    std::shared_ptr<ipc::Connection> connection =
+        ipc::connectToControlSocket(socketPath, std::move(handlers));
+    if (!connection) return false;
+    std::weak_ptr<ipc::Connection> weakConnection = connection;
+    // A call that cannot be sent fails at once, on this stack; that answer goes through
+    // the main queue like the other immediate failures.
+    auto returned = std::make_shared<std::atomic<bool>>(false);
+    const std::thread::id caller = std::this_thread::get_id();
+    connection->call(
+        method, args,
+        [deliver, weakConnection, returned, caller, queue = mainQueue](ipc::Reply reply) {
+          if (auto open = weakConnection.lock()) open->close();
+          Outcome outcome;
+          if (reply.error && reply.error->kind == ipc::ErrorKind::InvalidReply) {
+            // An answer of the wrong shape: neither a result nor an error.
+          } else if (reply.error) {
+            // The connection's own wording for a hang-up is not meant for users.
+            outcome.error = SafariError{reply.error->kind == ipc::ErrorKind::ConnectionClosed
+                                            ? "Safari closed the connection"
+                                            : reply.error->message};
+          } else {
+            outcome.result = std::move(reply.result);
+          }
+          if (!*returned && std::this_thread::get_id() == caller) {
+            queue->async([deliver, outcome = std::move(outcome)]() mutable {
+              (*deliver)(std::move(outcome));
+            });
+          } else {
+            (*deliver)(std::move(outcome));
+          }
+        });
+    *returned = true;
+    mainQueue->asyncAfter(timeout, [deliver, weakConnection] {
+      // First the time-out, then the close, whose own failure then finds the answer given.
+      (*deliver)(Outcome{std::nullopt, SafariError{"Safari did not answer"}});
+      if (auto open = weakConnection.lock()) open->close();
+    });
+    return true;
+  }
+
+  // Main queue. Calls that find the browser absent while one start is pending share it.
+  void startAndRetry(const ipc::Method& method, Json args, Deliver deliver) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= startingUntil) {
+      if (!absent.startBrowser || !absent.startBrowser()) {
+        return (*deliver)(Outcome{std::nullopt, SafariError{notRunningDescription}});
+      }
+      startingUntil = now + absent.startWait;
+    }
+    retryUntil(method, std::move(args), std::move(deliver), startingUntil);
+  }
+
+  void retryUntil(const ipc::Method& method, Json args, Deliver deliver,
+                  std::chrono::steady_clock::time_point deadline) {
+    if (callConnected(method, args, deliver)) return;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return (*deliver)(Outcome{std::nullopt, SafariError{notRunningDescription}});
+    }
+    constexpr std::chrono::milliseconds kRetryInterval{50};
+    mainQueue->asyncAfter(kRetryInterval, [self = shared_from_this(), &method,
+                                           args = std::move(args), deliver, deadline]() mutable {
+      self->retryUntil(method, std::move(args), std::move(deliver), deadline);
+    });
+  }
+
+  // Read at each call: safari-host may have changed the file since the last one.
+  Outcome stateFromChoices(const Json& args) const {
+    safarihost::EnabledStore choices(absent.choicesPath);
+    const bool enabled = choices.isEnabled(json::string(args, "extensionIdentifier").value_or(""),
+                                           absent.appBundlePath);
+    return Outcome{Json{{"isEnabled", enabled}}, std::nullopt};
+  }
+
+  const std::string socketPath;
+  const std::shared_ptr<MainQueue> mainQueue;
+  const BrowserAbsent absent;
+  const std::chrono::milliseconds timeout;
+  // Main queue only: until when a browser we started is given to open its socket.
+  std::chrono::steady_clock::time_point startingUntil{};
+};
+
 IpcSafariExtensionManager::IpcSafariExtensionManager(std::string socketPath,
                                                      std::shared_ptr<MainQueue> mainQueue,
+                                                     BrowserAbsent absent,
                                                      std::chrono::milliseconds timeout)
-    : socketPath_(std::move(socketPath)), mainQueue_(std::move(mainQueue)), timeout_(timeout) {}
-
-void IpcSafariExtensionManager::call(const ipc::Method& method, Json args,
-                                     std::function<void(Outcome)> onOutcome) {
-  auto once = std::make_shared<Once<Outcome>>(std::move(onOutcome));
-  ipc::Connection::Handlers handlers;
-  handlers.onCall = [](const std::string&, const Json&, ipc::Responder responder) {
-    responder.fail("the companion takes no calls");
-  };
-  std::shared_ptr<ipc::Connection> connection =
-      ipc::connectToControlSocket(socketPath_, std::move(handlers));
-  if (!connection) {
-    mainQueue_->async([once] {
-      (*once)(Outcome{std::nullopt, SafariError{notRunningDescription}});
-    });
-    return;
-  }
-  std::weak_ptr<ipc::Connection> weakConnection = connection;
-  // A call that cannot be sent fails at once, on this stack; that answer goes through
-  // the main queue like the other immediate failures.
-  auto returned = std::make_shared<std::atomic<bool>>(false);
-  const std::thread::id caller = std::this_thread::get_id();
-  connection->call(
-      method, args,
-      [once, weakConnection, returned, caller, mainQueue = mainQueue_](ipc::Reply reply) {
-        if (auto open = weakConnection.lock()) open->close();
-        Outcome outcome;
-        if (reply.error && reply.error->kind == ipc::ErrorKind::InvalidReply) {
-          // An answer of the wrong shape: neither a result nor an error.
-        } else if (reply.error) {
-          // The connection's own wording for a hang-up is not meant for users.
-          outcome.error = SafariError{reply.error->kind == ipc::ErrorKind::ConnectionClosed
-                                          ? "Safari closed the connection"
-                                          : reply.error->message};
-        } else {
-          outcome.result = std::move(reply.result);
-        }
-        if (!*returned && std::this_thread::get_id() == caller) {
-          mainQueue->async(
-              [once, outcome = std::move(outcome)]() mutable { (*once)(std::move(outcome)); });
-        } else {
-          (*once)(std::move(outcome));
-        }
-      });
-  *returned = true;
-  mainQueue_->asyncAfter(timeout_, [once, weakConnection] {
-    // First the time-out, then the close, whose own failure then finds the answer given.
-    (*once)(Outcome{std::nullopt, SafariError{"Safari did not answer"}});
-    if (auto open = weakConnection.lock()) open->close();
-  });
-}
+    : impl_(std::make_shared<Impl>(std::move(socketPath), std::move(mainQueue), std::move(absent),
+                                   timeout)) {}
 
 void IpcSafariExtensionManager::dispatchMessage(const std::string& name,
                                                 const std::string& extensionIdentifier,
@@ -92,16 +162,17 @@ void IpcSafariExtensionManager::dispatchMessage(const std::string& name,
   Json args{{"extensionIdentifier", extensionIdentifier},
             {"name", name},
             {"userInfo", userInfo ? *userInfo : Json(nullptr)}};
-  call(ipc::control::dispatchMessage, std::move(args),
-       [completion = std::move(completion)](Outcome outcome) {
+  impl_->call(ipc::control::dispatchMessage, std::move(args), Impl::WhenAbsent::startBrowser,
+              [completion = std::move(completion)](Impl::Outcome outcome) {
          if (completion) completion(std::move(outcome.error));
        });
 }
 
 void IpcSafariExtensionManager::getStateOfSafariExtension(const std::string& extensionIdentifier,
                                                           StateCompletion completion) {
-  call(ipc::control::getState, Json{{"extensionIdentifier", extensionIdentifier}},
-       [completion = std::move(completion)](Outcome outcome) {
+  impl_->call(ipc::control::getState, Json{{"extensionIdentifier", extensionIdentifier}},
+              Impl::WhenAbsent::answerFromChoices,
+              [completion = std::move(completion)](Impl::Outcome outcome) {
          if (!completion) return;
          if (outcome.error) return completion(std::nullopt, std::move(outcome.error));
          std::optional<SafariExtensionState> state;
@@ -115,8 +186,8 @@ void IpcSafariExtensionManager::getStateOfSafariExtension(const std::string& ext
 
 void IpcSafariExtensionManager::showPreferencesForExtension(const std::string& extensionIdentifier,
                                                             ErrorCompletion completion) {
-  call(ipc::control::showPreferences, Json{{"extensionIdentifier", extensionIdentifier}},
-       [completion = std::move(completion)](Outcome outcome) {
+  impl_->call(ipc::control::showPreferences, Json{{"extensionIdentifier", extensionIdentifier}},
+              Impl::WhenAbsent::startBrowser, [completion = std::move(completion)](Impl::Outcome outcome) {
          if (completion) completion(std::move(outcome.error));
        });
 }

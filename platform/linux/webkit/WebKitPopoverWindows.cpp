@@ -55,8 +55,12 @@ void onPopoverSnapshot(GObject* source, GAsyncResult* result, gpointer data) {
 }  // namespace
 
 GObjectRef<WebKitWebView> WebKitPopoverWindows::shownContentView() const {
+  return contentView(/*shownOnly=*/true);
+}
+
+GObjectRef<WebKitWebView> WebKitPopoverWindows::contentView(bool shownOnly) const {
   for (GtkWindow* window : windows_) {
-    if (!gtk_widget_get_visible(GTK_WIDGET(window))) continue;
+    if (shownOnly && !gtk_widget_get_visible(GTK_WIDGET(window))) continue;
     GtkWidget* child = gtk_window_get_child(window);
     if (child != nullptr && WEBKIT_IS_WEB_VIEW(child)) {
       return GObjectRef<WebKitWebView>::retain(child);

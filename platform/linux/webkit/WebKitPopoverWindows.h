@@ -22,6 +22,8 @@ class WebKitPopoverWindows {
 
   // A new reference to the content web view of a shown window; null when none shows one.
   GObjectRef<WebKitWebView> shownContentView() const;
+  // The same for any window, shown or hidden.
+  GObjectRef<WebKitWebView> contentView(bool shownOnly) const;
 
   // Runs `script` in the shown popover's page. `done` gets the result as JSON, or the
   // error (the exception's message when the script throws).

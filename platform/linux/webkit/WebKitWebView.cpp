@@ -17,7 +17,17 @@ WebKitWebViewFactory::~WebKitWebViewFactory() = default;
 
 std::unique_ptr<WebView> WebKitWebViewFactory::makeHiddenWebView() {
   trust_->start();
-  return std::make_unique<WebKitView>(trust_, /*hidden=*/true);
+  auto view = std::make_unique<WebKitView>(trust_, /*hidden=*/true);
+  std::erase_if(hiddenViews_, [](const auto& weak) {
+    return GObjectRef<GObject>(static_cast<GObject*>(g_weak_ref_get(weak.get()))).get() == nullptr;
+  });
+  auto weak = std::unique_ptr<GWeakRef, void (*)(GWeakRef*)>(new GWeakRef, [](GWeakRef* ref) {
+    g_weak_ref_clear(ref);
+    delete ref;
+  });
+  g_weak_ref_init(weak.get(), view->widget());
+  hiddenViews_.push_back(std::move(weak));
+  return view;
 }
 
 std::unique_ptr<PopoverWindow> WebKitWebViewFactory::makePopoverWindow(ContentSize size) {
@@ -31,6 +41,24 @@ bool WebKitWebViewFactory::isTrustSettled() const {
 
 void WebKitWebViewFactory::evaluateInShownPopover(const std::string& script, EvaluateDone done) {
   popovers_->evaluateInShown(script, std::move(done));
+}
+
+bool WebKitWebViewFactory::showInspector(InspectedView which) {
+  GObjectRef<WebKitWebView> view;
+  if (which == InspectedView::popover) {
+    view = popovers_->contentView(/*shownOnly=*/false);
+  } else {
+    for (const auto& weak : hiddenViews_) {
+      view = GObjectRef<WebKitWebView>(static_cast<WebKitWebView*>(g_weak_ref_get(weak.get())));
+      if (view) break;
+    }
+  }
+  if (!view) return false;
+  webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(view.get()), TRUE);
+  // A view in no window (the hidden one) cannot host an attached inspector; WebKit opens
+  // it in a window of its own.
+  webkit_web_inspector_show(webkit_web_view_get_inspector(view.get()));
+  return true;
 }
 
 void WebKitWebViewFactory::snapshotShownPopover(const std::string& pngPath, SnapshotDone done) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <glib-object.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -56,11 +58,14 @@ class WebKitWebViewFactory final : public WebViewFactory {
 
   void evaluateInShownPopover(const std::string& script, EvaluateDone done) override;
   void snapshotShownPopover(const std::string& pngPath, SnapshotDone done) override;
+  bool showInspector(InspectedView view) override;
 
  private:
   std::shared_ptr<WebKitDevelopmentTrust> trust_;
   // Shared with the windows, which may outlive the factory.
   std::shared_ptr<WebKitPopoverWindows> popovers_;
+  // The hidden views made here, weakly: they belong to whoever asked for them.
+  std::vector<std::unique_ptr<GWeakRef, void (*)(GWeakRef*)>> hiddenViews_;
 };
 
 }  // namespace qv

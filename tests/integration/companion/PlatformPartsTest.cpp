@@ -10,6 +10,7 @@
 #include "ipc/Paths.h"
 #include "platform/linux/gtk/AdwAlert.h"
 #include "platform/linux/gtk/AdwAppearance.h"
+#include "platform/linux/safari/EnabledStore.h"
 #include "platform/linux/safari/IpcSafariExtensionManager.h"
 #include "platform/linux/safari/SafariHostRegistration.h"
 #include "platform/linux/system/DesktopEntry.h"
@@ -38,7 +39,7 @@ class IpcSafariExtensionManagerTest : public ::testing::Test {
       : mainQueue(std::make_shared<GlibMainQueue>()),
         socket(dir.path() + "/safari-host-1000/control.sock"),
         manager(socket.listening() ? dir.path() + "/safari-host-1000/control.sock" : "", mainQueue,
-                2s) {
+                {}, 2s) {
     socket.answer("extensions.dispatchMessage", Json::object());
     socket.answer("extensions.showPreferences", Json::object());
   }
@@ -60,8 +61,12 @@ class IpcSafariExtensionManagerTest : public ::testing::Test {
   }
 
   std::optional<SafariError> dispatch(const std::optional<Json>& userInfo) {
+    return dispatch(manager, userInfo);
+  }
+  std::optional<SafariError> dispatch(IpcSafariExtensionManager& client,
+                                      const std::optional<Json>& userInfo) {
     auto answer = std::make_shared<std::optional<std::optional<SafariError>>>();
-    manager.dispatchMessage("openSafari", "com.quorvane.safari.ext", userInfo,
+    client.dispatchMessage("openSafari", "com.quorvane.safari.ext", userInfo,
                             [answer, queue = mainQueue](std::optional<SafariError> error) {
                               queue->async([answer, error] { *answer = error; });
                             });
@@ -122,19 +127,74 @@ TEST_F(IpcSafariExtensionManagerTest, sendsMessagesAndPreferenceRequestsAsThePro
             (Json{{"extensionIdentifier", "com.quorvane.safari.ext"}}));
 }
 
-TEST_F(IpcSafariExtensionManagerTest, aBrowserThatIsNotRunningOrSilentStillGetsAnAnswer) {
-  IpcSafariExtensionManager nobody(dir.path() + "/nobody/control.sock", mainQueue, 2s);
-  StateAnswer refused = getState(nobody);
-  EXPECT_EQ(refused.error, SafariError{"Safari is not running"});
-  EXPECT_FALSE(refused.state);
-  EXPECT_FALSE(refused.onCallersStack) << "completions never run on the caller's stack";
-
+TEST_F(IpcSafariExtensionManagerTest, aSilentBrowserStillGetsAnAnswer) {
   ASSERT_TRUE(socket.listening());
   socket.ignore("extensions.getState");
   IpcSafariExtensionManager impatient(dir.path() + "/safari-host-1000/control.sock", mainQueue,
-                                      300ms);
+                                      {}, 300ms);
   StateAnswer late = getState(impatient);
   EXPECT_EQ(late.error, SafariError{"Safari did not answer"});
+}
+
+TEST_F(IpcSafariExtensionManagerTest, withTheBrowserClosedTheStateComesFromTheStoredChoices) {
+  const std::string choices = dir.path() + "/config/extensions.json";
+  int starts = 0;
+  IpcSafariExtensionManager closed(dir.path() + "/nobody/control.sock", mainQueue,
+                                   {choices, "/apps/Q.app", [&] { return ++starts, true; }});
+  StateAnswer none = getState(closed);
+  EXPECT_EQ(none.state, SafariExtensionState{false}) << "nothing stored: disabled";
+  EXPECT_FALSE(none.error);
+  EXPECT_FALSE(none.onCallersStack) << "completions never run on the caller's stack";
+
+  // The file safari-host keeps, written as it writes it.
+  ASSERT_TRUE(safarihost::EnabledStore(choices).setEnabled("com.quorvane.safari.ext",
+                                                           "/apps/Q.app", true));
+  EXPECT_EQ(getState(closed).state, SafariExtensionState{true});
+  IpcSafariExtensionManager otherBundle(dir.path() + "/nobody/control.sock", mainQueue,
+                                        {choices, "/elsewhere/Q.app", {}});
+  EXPECT_EQ(getState(otherBundle).state, SafariExtensionState{false})
+      << "a choice holds for the bundle it was made for";
+  EXPECT_EQ(starts, 0) << "asking for the state never starts the browser";
+}
+
+TEST_F(IpcSafariExtensionManagerTest, messagesStartAClosedBrowserAndWaitForItsSocket) {
+  const std::string path = dir.path() + "/later/safari-host-1000/control.sock";
+  std::optional<ScriptedPeer> browser;
+  int starts = 0;
+  IpcSafariExtensionManager::BrowserAbsent absent{dir.path() + "/extensions.json", "/apps/Q.app",
+                                                  [&] {
+                                                    ++starts;
+                                                    // The browser takes a while to listen.
+                                                    mainQueue->asyncAfter(400ms, [&] {
+                                                      browser.emplace(path);
+                                                      browser->answer("extensions.dispatchMessage",
+                                                                      Json::object());
+                                                    });
+                                                    return true;
+                                                  }};
+  IpcSafariExtensionManager client(path, mainQueue, absent);
+  // Two messages while it starts: one start, and both arrive.
+  auto second = std::make_shared<std::optional<std::optional<SafariError>>>();
+  client.dispatchMessage("second", "com.quorvane.safari.ext", std::nullopt,
+                         [second, queue = mainQueue](std::optional<SafariError> error) {
+                           queue->async([second, error] { *second = error; });
+                         });
+  EXPECT_FALSE(dispatch(client, std::nullopt));
+  ASSERT_TRUE(runUntil([&] { return second->has_value(); }, deadline));
+  EXPECT_FALSE(**second);
+  EXPECT_EQ(starts, 1);
+  ASSERT_TRUE(browser);
+  EXPECT_EQ(browser->callsOf("extensions.dispatchMessage").size(), 2u);
+
+  // A browser that cannot be started, or starts but never listens: "not running".
+  IpcSafariExtensionManager unstartable(dir.path() + "/nobody/control.sock", mainQueue,
+                                        {"", "/apps/Q.app", [] { return false; }});
+  EXPECT_EQ(dispatch(unstartable, std::nullopt), SafariError{"Safari is not running"});
+  IpcSafariExtensionManager deaf(dir.path() + "/nobody/control.sock", mainQueue,
+                                 {"", "/apps/Q.app", [] { return true; }, 500ms});
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(dispatch(deaf, std::nullopt), SafariError{"Safari is not running"});
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, 500ms) << "it waited for the socket";
 }
 
 class GtkPartsTest : public ::testing::Test {

@@ -1,11 +1,13 @@
 #include "platform/linux/webkit/WebKitWebView.h"
 
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "platform/linux/system/GObjectRef.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/MainLoop.h"
 #include "tests/support/TempDir.h"
@@ -137,6 +139,39 @@ TEST(WebKitWebViewTest, TheBaseUrlIsThePagesOriginAndEvaluationReachesIt) {
 
 // A page WebKit believes hidden gets about one timer tick a second unless the view
 // turns that off; the background page relies on its timers.
+// The Web Inspector windows WebKit has on screen.
+std::size_t inspectorWindows() {
+  std::size_t count = 0;
+  GListModel* toplevels = gtk_window_get_toplevels();
+  for (guint i = 0; i < g_list_model_get_n_items(toplevels); ++i) {
+    GObjectRef<GtkWindow> window(static_cast<GtkWindow*>(g_list_model_get_item(toplevels, i)));
+    if (std::string_view(G_OBJECT_TYPE_NAME(window.get())) == "WebKitInspectorWindow" &&
+        gtk_widget_get_visible(GTK_WIDGET(window.get()))) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+TEST(WebKitWebViewTest, TheInspectorOpensInAWindowOfItsOwnForTheHiddenViewOnly) {
+  WebKitWebViewFactory factory;
+  using View = WebViewFactory::InspectedView;
+  EXPECT_FALSE(factory.showInspector(View::hidden)) << "no hidden view made yet";
+  EXPECT_FALSE(factory.showInspector(View::popover)) << "no popover window made yet";
+  {
+    ViewUnderTest page(factory);
+    page.view->loadHtmlString(pageWithScript("window.webkit.messageHandlers.out.postMessage(1)"),
+                              "https://quorvane.example");
+    ASSERT_TRUE(page.waitForBodies(1));
+    ASSERT_TRUE(factory.showInspector(View::hidden));
+    EXPECT_TRUE(test::runUntil([] { return inspectorWindows() == 1; }, 20s))
+        << "no Web Inspector window for the background page";
+  }
+  EXPECT_TRUE(test::runUntil([] { return inspectorWindows() == 0; }, 10s))
+      << "the inspector outlived its page";
+  EXPECT_FALSE(factory.showInspector(View::hidden)) << "the view is gone";
+}
+
 TEST(WebKitWebViewTest, TimersOfTheHiddenViewRunAtFullRate) {
   WebKitWebViewFactory factory;
   ViewUnderTest page(factory);

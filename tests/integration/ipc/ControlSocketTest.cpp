@@ -53,7 +53,7 @@ struct StateAnswer {
 };
 StateAnswer getState(const std::string& path) {
   auto queue = std::make_shared<GlibMainQueue>();
-  IpcSafariExtensionManager manager(path, queue);
+  IpcSafariExtensionManager manager(path, queue, {});
   std::optional<StateAnswer> answer;
   manager.getStateOfSafariExtension("com.x.ext", [&](auto state, auto error) {
     answer = StateAnswer{state, error};

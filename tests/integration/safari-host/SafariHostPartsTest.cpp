@@ -16,7 +16,7 @@
 #include "safari-host/AddressText.h"
 #include "safari-host/ContentScriptApi.h"
 #include "safari-host/DevCertificateTrust.h"
-#include "safari-host/EnabledStore.h"
+#include "platform/linux/safari/EnabledStore.h"
 #include "safari-host/ExtensionInfo.h"
 #include "safari-host/ExtensionRegistry.h"
 #include "safari-host/PreferencesWindow.h"
@@ -27,6 +27,7 @@
 namespace qv::host {
 namespace {
 
+using safarihost::EnabledStore;
 using test::TempDir;
 
 TEST(SafariHostAddressText, KeepsSchemesAndGivesBareHostsOne) {
@@ -432,6 +433,7 @@ TEST(SafariHostEnabledStore, PersistsChoicesAndSurvivesACorruptFile) {
   std::ofstream(path) << "{\"extensions\": [";
   EnabledStore corrupt(path);
   EXPECT_FALSE(corrupt.isEnabled("a", "/A.app"));
+  EXPECT_NE(corrupt.loadProblem().find("not an extension list"), std::string::npos);
   EXPECT_TRUE(corrupt.setEnabled("c", "/C.app", true));
   EXPECT_TRUE(EnabledStore(path).isEnabled("c", "/C.app"));
 }

@@ -182,6 +182,25 @@ TEST_F(HostCallRouterTest, popoverAutomationAnswersFromTheShownPopoverOrWithItsE
             (Strings{"title()", "title()", "snapshot /tmp/p.png", "snapshot /tmp/p.png"}));
 }
 
+TEST_F(HostCallRouterTest, theDevelopMenuInspectsEitherWebViewAndReloadsTheBackgroundPage) {
+  connect();
+  using View = WebViewFactory::InspectedView;
+  // The first handler builds the background page, so its view exists to be inspected.
+  ipc::Reply background = callRunningMainQueue("handler.showWebInspector", {{"target", "background"}});
+  EXPECT_EQ(background.result, Json::object()) << test::errorText(background);
+  ipc::Reply popup = callRunningMainQueue("handler.showWebInspector", {{"target", "popup"}});
+  EXPECT_EQ(popup.result, Json::object()) << test::errorText(popup);
+  ipc::Reply other = safari.call("handler.showWebInspector", {{"target", "page"}});
+  EXPECT_EQ(test::errorText(other), "no web view is called page");
+  EXPECT_EQ(webViews->inspected(), (std::vector<View>{View::hidden, View::popover}));
+
+  const std::size_t loads = webViews->lastView()->loads().size();
+  ipc::Reply reload = callRunningMainQueue("handler.reloadBackgroundPage", Json::object());
+  EXPECT_EQ(reload.result, Json::object()) << test::errorText(reload);
+  fakes.mainQueue->runUntilIdle();
+  EXPECT_EQ(webViews->lastView()->loads().size(), loads + 1) << "the template loads again";
+}
+
 TEST_F(HostCallRouterTest, argumentsOtherThanDeclaredAndUnknownMethodsGetOneErrorAndReachNothing) {
   connect();
   struct Refused {

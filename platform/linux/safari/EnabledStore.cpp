@@ -1,12 +1,11 @@
-#include "safari-host/EnabledStore.h"
+#include "platform/linux/safari/EnabledStore.h"
 
 #include "platform/Json.h"
 #include "platform/JsonFields.h"
 #include "platform/linux/system/Files.h"
 #include "platform/linux/system/XdgPaths.h"
-#include "safari-host/Log.h"
 
-namespace qv::host {
+namespace qv::safarihost {
 
 namespace {
 
@@ -22,7 +21,7 @@ EnabledStore::EnabledStore(std::string path) : path_(std::move(path)) {
   auto extensions = root.is_object() ? root.find("extensions") : root.end();
   if (root.is_discarded() || !root.is_object() || extensions == root.end() ||
       !extensions->is_object()) {
-    logError(path_ + ": not an extension list; every extension starts disabled");
+    loadProblem_ = path_ + ": not an extension list; every extension starts disabled";
     return;
   }
   for (const auto& [identifier, entry] : extensions->items()) {
@@ -53,15 +52,8 @@ bool EnabledStore::save() const {
   }
   std::string text =
       Json{{"extensions", extensions}}.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-  if (!xdg::makeDirectories(files::directoryOf(path_), 0700)) {
-    logError("cannot create the directory of " + path_);
-    return false;
-  }
-  if (!files::writeAtomically(path_, text)) {
-    logError("cannot write " + path_);
-    return false;
-  }
-  return true;
+  return xdg::makeDirectories(files::directoryOf(path_), 0700) &&
+         files::writeAtomically(path_, text);
 }
 
-}  // namespace qv::host
+}  // namespace qv::safarihost
