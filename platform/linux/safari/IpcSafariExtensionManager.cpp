@@ -121,7 +121,11 @@ struct IpcSafariExtensionManager::Impl : std::enable_shared_from_this<Impl> {
 
   void retryUntil(const ipc::Method& method, Json args, Deliver deliver,
                   std::chrono::steady_clock::time_point deadline) {
-    if (callConnected(method, args, deliver)) return;
+    if (callConnected(method, args, deliver)) {
+      // Up: a browser that closes again later is started again.
+      startingUntil = {};
+      return;
+    }
     if (std::chrono::steady_clock::now() >= deadline) {
       return (*deliver)(Outcome{std::nullopt, SafariError{notRunningDescription}});
     }

@@ -185,6 +185,10 @@ TEST_F(IpcSafariExtensionManagerTest, messagesStartAClosedBrowserAndWaitForItsSo
   EXPECT_EQ(starts, 1);
   ASSERT_TRUE(browser);
   EXPECT_EQ(browser->callsOf("extensions.dispatchMessage").size(), 2u);
+  // It closes at once: the next message starts it again.
+  browser.reset();
+  EXPECT_FALSE(dispatch(client, std::nullopt));
+  EXPECT_EQ(starts, 2);
 
   // A browser that cannot be started, or starts but never listens: "not running".
   IpcSafariExtensionManager unstartable(dir.path() + "/nobody/control.sock", mainQueue,

@@ -120,7 +120,44 @@ Accessible findApplication(pid_t pid) {
   return {};
 }
 
+// The first visible button named `name` at or below `accessible`.
+Accessible findButton(AtspiAccessible* accessible, const std::string& name, int depth) {
+  if (depth > kMaxDepth) return {};
+  CallError error;
+  if (atspi_accessible_get_role(accessible, error.out()) == ATSPI_ROLE_PUSH_BUTTON &&
+      !error.failed()) {
+    GCharPtr own(atspi_accessible_get_name(accessible, error.out()));
+    if (own && !error.failed() && name == own.get()) return Accessible::retain(accessible);
+  }
+  gint count = atspi_accessible_get_child_count(accessible, error.out());
+  if (error.failed()) return {};
+  for (gint index = 0; index < count; ++index) {
+    Accessible child(atspi_accessible_get_child_at_index(accessible, index, error.out()));
+    if (!child || !hasState(child.get(), ATSPI_STATE_VISIBLE)) continue;
+    if (Accessible found = findButton(child.get(), name, depth + 1)) return found;
+  }
+  return {};
+}
+
+bool connectToBus() {
+  // The library reads the address once, when it connects. 0: connected now; 1: connected
+  // already; anything else: no bus.
+  static const bool connected = startAccessibilityBus() && atspi_init() <= 1;
+  return connected;
+}
+
 }  // namespace
+
+bool pressButton(pid_t pid, const std::string& name) {
+  if (!connectToBus()) return false;
+  Accessible application = findApplication(pid);
+  if (!application) return false;
+  Accessible button = findButton(application.get(), name, 0);
+  if (!button) return false;
+  GObjectRef<AtspiAction> action(atspi_accessible_get_action_iface(button.get()));
+  CallError error;
+  return action && atspi_action_do_action(action.get(), 0, error.out()) && !error.failed();
+}
 
 bool startAccessibilityBus() {
   static const PrivateBus bus;
@@ -128,10 +165,7 @@ bool startAccessibilityBus() {
 }
 
 std::optional<std::vector<std::string>> showingTexts(pid_t pid) {
-  // The library reads the address once, when it connects. 0: connected now; 1: connected
-  // already; anything else: no bus.
-  static const bool connected = startAccessibilityBus() && atspi_init() <= 1;
-  if (!connected) return std::nullopt;
+  if (!connectToBus()) return std::nullopt;
   Accessible application = findApplication(pid);
   if (!application) return std::nullopt;
   std::vector<std::string> texts;

@@ -22,6 +22,11 @@ bool startAccessibilityBus();
 // Blocking D-Bus calls; use from the test's thread.
 std::optional<std::vector<std::string>> showingTexts(pid_t pid);
 
+// Presses the button named `name` in a showing window of application `pid`, as a screen
+// reader's user does (its first action). False when there is no such button or the
+// press fails. Use from the test's thread.
+bool pressButton(pid_t pid, const std::string& name);
+
 // True when one of `texts` contains `part`.
 bool anyContains(const std::vector<std::string>& texts, const std::string& part);
 
