@@ -6,7 +6,8 @@ to do what a person would: enable the extension, browse, open the popup and sign
 Each step prints as it happens and saves a screenshot of the browser window under --out;
 the popup steps also save one of the popover, which the extension shows in a window of
 its own.
-Exits 1 with the failing step's reason. Standard library only.
+Exits 1 with the failing step's reason. Standard library only, but for the last step, which
+presses a button of the companion through AT-SPI (python3-gi).
 """
 
 import argparse
@@ -284,6 +285,59 @@ class Walkthrough:
         self.popover_screenshot("popover")
         return "page greets %s; popup says %r" % (name, who)
 
+    def restart_from_companion(self):
+        """Closes the browser; the companion's "Ok, got it" starts it again, as on macOS."""
+        try:
+            import gi
+            gi.require_version("Atspi", "2.0")
+            from gi.repository import Atspi
+        except (ImportError, ValueError) as error:
+            raise StepFailed("pressing the companion's button needs python3-gi and "
+                             "gir1.2-atspi-2.0 (scripts/setup installs them): %s" % error)
+        self.control.call("automation.quit")
+        wait_for("safari-host to close", lambda: not os.path.exists(self.options.socket)
+                 or not self._listening(), 20)
+
+        def find_button(node, depth=0):
+            if node is None or depth > 64:
+                return None
+            if node.get_role() == Atspi.Role.PUSH_BUTTON and node.get_name() == "Ok, got it":
+                return node
+            for index in range(node.get_child_count()):
+                found = find_button(node.get_child_at_index(index), depth + 1)
+                if found:
+                    return found
+            return None
+
+        def press():
+            desktop = Atspi.get_desktop(0)
+            for index in range(desktop.get_child_count()):
+                app = desktop.get_child_at_index(index)
+                if app is not None and app.get_process_id() == self.options.companion_pid:
+                    button = find_button(app)
+                    return button is not None and Atspi.Action.do_action(button, 0)
+            return False
+
+        wait_for("the companion's \"Ok, got it\" button", press, 20)
+        self.control = Control(self.options.socket, time.monotonic() + 30)
+        windows = wait_for("a window of the restarted browser", lambda: self.control.call(
+            "automation.listWindows")["windows"], 20)
+        self.window = windows[0]["window"]
+        self.screenshot(self.window, "restarted-browser")
+        # It is the companion's child now, not scripts/run's: end it here.
+        self.control.call("automation.quit")
+        return "the companion started safari-host again"
+
+    def _listening(self):
+        probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            probe.connect(self.options.socket)
+            return True
+        except OSError:
+            return False
+        finally:
+            probe.close()
+
     def run(self):
         steps = [
             ("Waiting for safari-host and the companion", self.connect),
@@ -296,6 +350,8 @@ class Walkthrough:
             ("Pressing Sign in on the service's page", self.press_sign_in),
             ("Checking the shared store", self.stored_user),
             ("Opening the signed-in popup", self.signed_in_popup),
+            ("Closing safari-host and pressing the companion's \"Ok, got it\"",
+             self.restart_from_companion),
         ]
         for index, (title, step) in enumerate(steps, start=1):
             self.step_number = index
@@ -318,6 +374,8 @@ def main():
     parser.add_argument("--origin", required=True, help="the service stand-in's origin")
     parser.add_argument("--out", required=True, help="folder for the screenshots")
     parser.add_argument("--qv-defaults", required=True, help="path of qv-defaults")
+    parser.add_argument("--companion-pid", type=int, required=True,
+                        help="the companion's process, whose buttons the walkthrough presses")
     parser.add_argument("--companion-wait", type=float, default=15.0,
                         help="seconds to wait for the companion's login tab")
     options = parser.parse_args()

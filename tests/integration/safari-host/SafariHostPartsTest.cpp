@@ -16,6 +16,7 @@
 #include "safari-host/AddressText.h"
 #include "safari-host/ContentScriptApi.h"
 #include "safari-host/DevCertificateTrust.h"
+#include "safari-host/DevelopMenu.h"
 #include "platform/linux/safari/EnabledStore.h"
 #include "safari-host/ExtensionInfo.h"
 #include "safari-host/ExtensionRegistry.h"
@@ -436,6 +437,68 @@ TEST(SafariHostEnabledStore, PersistsChoicesAndSurvivesACorruptFile) {
   EXPECT_NE(corrupt.loadProblem().find("not an extension list"), std::string::npos);
   EXPECT_TRUE(corrupt.setEnabled("c", "/C.app", true));
   EXPECT_TRUE(EnabledStore(path).isEnabled("c", "/C.app"));
+}
+
+// The labels of a menu's items, sections and submenus, depth first.
+std::vector<std::string> menuLabels(GMenuModel* menu) {
+  std::vector<std::string> labels;
+  for (int index = 0; index < g_menu_model_get_n_items(menu); ++index) {
+    gchar* label = nullptr;
+    if (g_menu_model_get_item_attribute(menu, index, G_MENU_ATTRIBUTE_LABEL, "s", &label)) {
+      labels.emplace_back(label);
+      g_free(label);
+    }
+    for (const char* link : {G_MENU_LINK_SECTION, G_MENU_LINK_SUBMENU}) {
+      if (GMenuModel* inner = g_menu_model_get_item_link(menu, index, link)) {
+        for (std::string& innerLabel : menuLabels(inner)) labels.push_back(std::move(innerLabel));
+        g_object_unref(inner);
+      }
+    }
+  }
+  return labels;
+}
+
+TEST(SafariHostDevelopMenu, TheSwitchIsKeptAndTheMenuListsEachExtensionsPages) {
+  TempDir dir;
+  const std::string settings = dir.path() + "/safari-host/settings.json";
+  GObjectRef<GtkApplication> application(
+      gtk_application_new("com.example.developmenu", G_APPLICATION_NON_UNIQUE));
+  std::vector<std::pair<std::string, DevelopMenu::Request>> sent;
+  auto list = [] {
+    return std::vector<DevelopMenu::Extension>{{"com.a.ext", "A_Ext"}, {"com.b.ext", "B"}};
+  };
+  auto send = [&](const std::string& identifier, DevelopMenu::Request request) {
+    sent.emplace_back(identifier, request);
+  };
+  // The application is not registered: reach its actions as the map holds them.
+  auto action = [&](const char* name) {
+    return g_action_map_lookup_action(G_ACTION_MAP(application.get()), name);
+  };
+  {
+    DevelopMenu menu(application.get(), settings, list, send);
+    EXPECT_FALSE(menu.isShown());
+    EXPECT_EQ(g_menu_model_get_n_items(menu.section()), 0) << "no Develop menu while off";
+
+    g_action_change_state(action("show-developer-features"), g_variant_new_boolean(TRUE));
+    EXPECT_TRUE(menu.isShown());
+    EXPECT_EQ(menuLabels(menu.section()),
+              (std::vector<std::string>{"Develop", "A__Ext", "Background Page", "Settings Popup",
+                                        "Reload Background Page", "B", "Background Page",
+                                        "Settings Popup", "Reload Background Page"}))
+        << "an underscore in a name is not a mnemonic";
+    g_action_activate(action("develop-inspect-popup"), g_variant_new_string("com.b.ext"));
+    g_action_activate(action("develop-reload-background"), g_variant_new_string("com.a.ext"));
+    EXPECT_EQ(sent, (std::vector<std::pair<std::string, DevelopMenu::Request>>{
+                        {"com.b.ext", DevelopMenu::Request::inspectPopup},
+                        {"com.a.ext", DevelopMenu::Request::reloadBackground}}));
+  }
+  EXPECT_EQ(action("develop-inspect-popup"), nullptr)
+      << "the menu takes its actions with it";
+  DevelopMenu again(application.get(), settings, list, send);
+  EXPECT_TRUE(again.isShown()) << "the switch is kept across runs";
+  std::ofstream(settings) << "{\"showDeveloperFeatures\": ";
+  EXPECT_FALSE(DevelopMenu(application.get(), settings, list, send).isShown())
+      << "a damaged file is the default: off";
 }
 
 TEST(SafariHostDevCertificates, TrustsOnlyTheRegisteredAuthorityForTheCertifiedHosts) {
