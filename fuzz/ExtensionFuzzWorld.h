@@ -52,6 +52,8 @@ struct World {
     fakes.bundle->addResource("Quorvane-bg", "js", "/* background */");
     fakes.bundle->addResource("bg_index", "html", "<html></html>");
     fakes.bundle->addResource("badge", "png", "PNG");
+    fakes.bundle->addResource("Quorvane-popup", "js", "/* popup */");
+    fakes.bundle->addResource("Quorvane-popup.styles", "css", "body {}");
     Platform platform = fakes.platform();
     platform.urlSession = urlSession;
     env = std::make_unique<Env>(platform);

@@ -3,7 +3,6 @@
 #include <gtk/gtk.h>
 
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "safari-host/Refs.h"
+#include "safari-host/ToolbarImage.h"
 
 namespace qv::host {
 namespace {
@@ -21,29 +21,6 @@ std::vector<guchar> pixelsOf(GdkTexture* texture) {
   std::vector<guchar> pixels(static_cast<std::size_t>(width) * height * 4);
   gdk_texture_download(texture, pixels.data(), static_cast<gsize>(width) * 4);
   return pixels;
-}
-
-// A toolbar icon is drawn at 16 points; anything past this is not one, and decoding it
-// would only cost memory.
-constexpr std::uint32_t kMaxImageSide = 1024;
-
-// The width and height a PNG's header declares, read before any pixel is decoded;
-// absent when the bytes do not start like a PNG.
-std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(const std::string& bytes) {
-  static constexpr unsigned char kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  // Signature, then the IHDR chunk: length, "IHDR", width, height (big-endian).
-  if (bytes.size() < 24 || std::memcmp(bytes.data(), kSignature, sizeof kSignature) != 0 ||
-      bytes.compare(12, 4, "IHDR") != 0) {
-    return std::nullopt;
-  }
-  auto word = [&](std::size_t at) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-      value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-    }
-    return value;
-  };
-  return std::pair(word(16), word(20));
 }
 
 // The extension's resource image (a PNG in Contents/Resources) showing the same pixels
@@ -134,15 +111,7 @@ void ToolbarButton::setBadgeText(const std::string& text) {
 }
 
 bool ToolbarButton::setImage(const std::string& bytes) {
-  std::optional<std::pair<std::uint32_t, std::uint32_t>> size = pngSize(bytes);
-  if (!size || size->first == 0 || size->second == 0 || size->first > kMaxImageSide ||
-      size->second > kMaxImageSide) {
-    return false;
-  }
-  GBytesPtr data(g_bytes_new(bytes.data(), bytes.size()));
-  GError* error = nullptr;
-  GObjectRef<GdkTexture> texture(gdk_texture_new_from_bytes(data.get(), &error));
-  g_clear_error(&error);
+  GObjectRef<GdkTexture> texture = decodeToolbarImage(bytes);
   if (!texture) return false;
   gtk_image_set_from_paintable(GTK_IMAGE(image_), GDK_PAINTABLE(texture.get()));
   customTexture_ = std::move(texture);

@@ -12,7 +12,10 @@
 #include "ipc/ControlSocket.h"
 #include "platform/linux/safari/EnabledStore.h"
 #include "platform/linux/system/UniqueFd.h"
+#include "ipc/Protocol.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ExtensionProcess.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 #include "tests/support/gtk/AccessibilityTree.h"
@@ -180,6 +183,34 @@ TEST(Package, theInstalledCompanionStartsTheBrowserWhenItIsClosed) {
   EXPECT_TRUE(stopBrowser(socketPath));
   companion->signal(SIGTERM);
   companion->finish(10s);
+}
+
+TEST(Package, theInstalledExtensionOpensTheInspectorForItsBackgroundPage) {
+  ASSERT_TRUE(startAccessibilityBus()) << "no accessibility bus: dbus-daemon and at-spi2-core?";
+  TempDir root;
+  std::string log;
+  ASSERT_TRUE(installInto(root.path(), &log)) << log;
+  PrivateXdgHomes homes;
+  ScopedEnv cacheHome("XDG_CACHE_HOME", homes.config.path() + "/cache");
+  std::string error;
+  std::optional<ExtensionProcess> extension = ExtensionProcess::start(
+      root.path() + "/" + kBundle +
+          "/Contents/PlugIns/Quorvane_Safari_Extension.appex/Contents/MacOS/"
+          "Quorvane_Safari_Extension",
+      &error);
+  ASSERT_TRUE(extension) << error;
+  ScriptedPeer browser;
+  browser.serve(std::move(extension->hostEnd));
+  const pid_t pid = extension->child.pid();
+  // Nothing on screen: the background page is in no window, the popover is hidden (GTK
+  // joins the accessibility bus only with a window to show).
+  EXPECT_EQ(showingWindowCount(pid).value_or(0), 0u);
+
+  ASSERT_TRUE(browser.connection()->notify(ipc::handler::showWebInspector,
+                                           Json{{"target", "background"}}));
+  EXPECT_TRUE(waitUntil([&] { return showingWindowCount(pid) == 1u; }, 30s))
+      << "no inspector window opened; windows: " << testing::PrintToString(showingWindowCount(pid));
+  EXPECT_TRUE(extension->child.running());
 }
 
 }  // namespace

@@ -180,6 +180,21 @@ std::optional<std::vector<std::string>> showingTexts(pid_t pid) {
   return texts;
 }
 
+std::optional<std::size_t> showingWindowCount(pid_t pid) {
+  if (!connectToBus()) return std::nullopt;
+  Accessible application = findApplication(pid);
+  if (!application) return std::nullopt;
+  CallError error;
+  gint count = atspi_accessible_get_child_count(application.get(), error.out());
+  if (error.failed()) return std::nullopt;
+  std::size_t showing = 0;
+  for (gint index = 0; index < count; ++index) {
+    Accessible window(atspi_accessible_get_child_at_index(application.get(), index, error.out()));
+    if (window && hasState(window.get(), ATSPI_STATE_SHOWING)) ++showing;
+  }
+  return showing;
+}
+
 bool anyContains(const std::vector<std::string>& texts, const std::string& part) {
   return std::any_of(texts.begin(), texts.end(),
                      [&](const std::string& text) { return text.find(part) != std::string::npos; });

@@ -27,6 +27,9 @@ std::optional<std::vector<std::string>> showingTexts(pid_t pid);
 // press fails. Use from the test's thread.
 bool pressButton(pid_t pid, const std::string& name);
 
+// How many windows application `pid` shows; absent as for showingTexts().
+std::optional<std::size_t> showingWindowCount(pid_t pid);
+
 // True when one of `texts` contains `part`.
 bool anyContains(const std::vector<std::string>& texts, const std::string& part);
 
