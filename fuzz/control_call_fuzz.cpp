@@ -15,15 +15,22 @@ namespace {
 bool hasType(const qv::Json& value, qv::ipc::Type type) {
   using qv::ipc::Type;
   switch (type) {
-    case Type::String: return value.is_string();
-    case Type::Bool: return value.is_boolean();
-    case Type::Integer: return value.is_number_integer();
-    case Type::Number: return value.is_number();
-    case Type::Object: return value.is_object();
-    case Type::Array: return value.is_array();
+    case Type::String:
+      return value.is_string();
+    case Type::Bool:
+      return value.is_boolean();
+    case Type::Integer:
+      return value.is_number_integer();
+    case Type::Number:
+      return value.is_number();
+    case Type::Object:
+      return value.is_object();
+    case Type::Array:
+      return value.is_array();
     case Type::Any:
     case Type::Ref:
-    case Type::RefList: return true;
+    case Type::RefList:
+      return true;
   }
   return false;
 }

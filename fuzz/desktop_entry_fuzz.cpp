@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   GError* error = nullptr;
   // Entries GLib itself could not read before are no promise of ours.
   GKeyFile* original = g_key_file_new();
-  const bool readable = g_key_file_load_from_data(original, entry.data(), entry.size(),
-                                                  G_KEY_FILE_NONE, nullptr);
+  const bool readable =
+      g_key_file_load_from_data(original, entry.data(), entry.size(), G_KEY_FILE_NONE, nullptr);
   g_key_file_free(original);
   if (readable && g_utf8_validate(executable.data(), executable.size(), nullptr)) {
     if (!g_key_file_load_from_data(keys, rewritten->data(), rewritten->size(), G_KEY_FILE_NONE,

@@ -14,8 +14,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   using Popup = qv::SafariExtensionSettingPopupViewController;
-  static const char* const names[] = {"sendToBgFromSettingsPopup", "settingPopupReady", "openUrl",
-                                      "setPopupSize", "beginOAuth", "closePopup", "unknown"};
+  static const char* const names[] = {"sendToBgFromSettingsPopup",
+                                      "settingPopupReady",
+                                      "openUrl",
+                                      "setPopupSize",
+                                      "beginOAuth",
+                                      "closePopup",
+                                      "unknown"};
   const std::string name = names[data[0] % 7];
   std::optional<qv::Json> body =
       qv::json::parse(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
@@ -33,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   qv::ContentSize popupSize = host.preferredContentSize();
   // The window clamps what it shows; the size asked for is at least a real size.
-  if (!std::isfinite(popupSize.width) || !std::isfinite(popupSize.height) ||
-      popupSize.width < 0 || popupSize.height < 0) {
+  if (!std::isfinite(popupSize.width) || !std::isfinite(popupSize.height) || popupSize.width < 0 ||
+      popupSize.height < 0) {
     std::abort();
   }
   qv::fuzzing::checkEvaluations(world.view());

@@ -1,8 +1,9 @@
 // A defaults row comes from a file any process of the user may write. Whatever its type
 // name, storage class and bytes, it decodes to a value of its type or to nothing, and a
-// value decoded writes back and reads again as the same value. Input: one byte choosing
-// the type name, one the storage class, eight of integer or real, then the bytes.
+// value decoded writes back through the store and reads again as the same value. Input: one byte
+// choosing the type name, one the storage class, eight of integer or real, then the bytes.
 #include <sqlite3.h>
+#include <stdlib.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -10,15 +11,7 @@
 #include <string>
 
 #include "platform/linux/store/DefaultsCodec.h"
-
-namespace {
-
-struct Statement {
-  sqlite3_stmt* stmt = nullptr;
-  ~Statement() { sqlite3_finalize(stmt); }
-};
-
-}  // namespace
+#include "platform/linux/store/SqliteUserDefaults.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 10) return 0;
@@ -34,24 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<qv::UserDefaults::Value> value = qv::defaults::decode(row);
   if (!value) return 0;
 
-  // Through a real table, as the store writes and reads it.
-  static sqlite3* db = [] {
-    sqlite3* opened = nullptr;
-    if (sqlite3_open(":memory:", &opened) != SQLITE_OK ||
-        sqlite3_exec(opened, qv::defaults::kCreateTableSql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-      std::abort();
-    }
+  // Through the store's own write and read, on a real file.
+  static const std::shared_ptr<qv::SqliteUserDefaults> store = [] {
+    char folder[] = "/tmp/qv-stored-row-fuzz.XXXXXX";
+    auto opened = qv::SqliteUserDefaults::open(std::string(mkdtemp(folder)) + "/defaults.sqlite3");
+    if (!opened) std::abort();
     return opened;
   }();
-  Statement upsert, select;
-  if (sqlite3_prepare_v2(db, qv::defaults::kUpsertSql, -1, &upsert.stmt, nullptr) != SQLITE_OK ||
-      sqlite3_prepare_v2(db, qv::defaults::kSelectRowSql, -1, &select.stmt, nullptr) != SQLITE_OK) {
-    std::abort();
-  }
-  qv::defaults::bindUpsert(upsert.stmt, "k", *value);
-  if (sqlite3_step(upsert.stmt) != SQLITE_DONE) return 0;  // refused by the table (NaN)
-  std::optional<qv::defaults::StoredRow> back;
-  if (!qv::defaults::readRow(select.stmt, "k", back) || !back) std::abort();
-  if (qv::defaults::decode(*back) != value) std::abort();
+  // A NaN has no row (the table refuses it); everything else is kept exactly.
+  if (!store->set("k", value)) return 0;
+  if (store->object("k") != value) std::abort();
   return 0;
 }
