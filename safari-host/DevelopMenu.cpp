@@ -24,8 +24,7 @@ struct RequestAction {
 constexpr RequestAction kRequests[] = {
     {"develop-inspect-background", "Background Page", DevelopMenu::Request::inspectBackground},
     {"develop-inspect-popup", "Settings Popup", DevelopMenu::Request::inspectPopup},
-    {"develop-reload-background", "Reload Background Page",
-     DevelopMenu::Request::reloadBackground},
+    {"develop-reload-background", "Reload Background Page", DevelopMenu::Request::reloadBackground},
 };
 
 bool readShown(const std::string& path) {
@@ -57,13 +56,14 @@ DevelopMenu::DevelopMenu(GtkApplication* application, std::string settingsPath,
     GSimpleAction* action = g_simple_action_new(entry.name, G_VARIANT_TYPE_STRING);
     g_object_set_data(G_OBJECT(action), "qv-request",
                       GINT_TO_POINTER(static_cast<int>(entry.request)));
-    g_signal_connect(action, "activate",
-                     G_CALLBACK(+[](GSimpleAction* action, GVariant* identifier, DevelopMenu* self) {
-                       auto request = static_cast<Request>(
-                           GPOINTER_TO_INT(g_object_get_data(G_OBJECT(action), "qv-request")));
-                       self->send_(g_variant_get_string(identifier, nullptr), request);
-                     }),
-                     this);
+    g_signal_connect(
+        action, "activate",
+        G_CALLBACK(+[](GSimpleAction* action, GVariant* identifier, DevelopMenu* self) {
+          auto request = static_cast<Request>(
+              GPOINTER_TO_INT(g_object_get_data(G_OBJECT(action), "qv-request")));
+          self->send_(g_variant_get_string(identifier, nullptr), request);
+        }),
+        this);
     actions_.emplace_back(action);
   }
   for (const auto& action : actions_) {
@@ -93,7 +93,8 @@ void DevelopMenu::refresh() {
     GObjectRef<GMenu> items(g_menu_new());
     for (const RequestAction& entry : kRequests) {
       GObjectRef<GMenuItem> item(g_menu_item_new(entry.label, nullptr));
-      g_menu_item_set_action_and_target_value(item.get(), (std::string("app.") + entry.name).c_str(),
+      g_menu_item_set_action_and_target_value(item.get(),
+                                              (std::string("app.") + entry.name).c_str(),
                                               g_variant_new_string(extension.identifier.c_str()));
       g_menu_append_item(items.get(), item.get());
     }

@@ -10,9 +10,9 @@
 #include <fstream>
 
 #include "ipc/ControlSocket.h"
+#include "ipc/Protocol.h"
 #include "platform/linux/safari/EnabledStore.h"
 #include "platform/linux/system/UniqueFd.h"
-#include "ipc/Protocol.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ExtensionProcess.h"
 #include "tests/support/ScriptedPeer.h"
@@ -31,8 +31,8 @@ constexpr const char* kBundle = "usr/lib/quorvane/Quorvane_for_Safari.app";
 
 // The build installed under `root` with prefix /usr, as the package lays it out.
 bool installInto(const std::string& root, std::string* log) {
-  CommandResult installed = runCommand({"cmake", "--install", kBuildDir, "--prefix", "/usr"},
-                                       {"DESTDIR=" + root}, 120s);
+  CommandResult installed =
+      runCommand({"cmake", "--install", kBuildDir, "--prefix", "/usr"}, {"DESTDIR=" + root}, 120s);
   *log = installed.out + installed.err;
   return installed.exitCode == 0;
 }
@@ -43,7 +43,9 @@ TEST(Package, anInstallHasEveryFileAndTheDesktopFilesValidate) {
   ASSERT_TRUE(installInto(root.path(), &log)) << log;
   const fs::path usr = fs::path(root.path()) / "usr";
   for (const char* file : {
-           "bin/safari-host", "bin/qv-defaults", "bin/quorvane-for-safari",
+           "bin/safari-host",
+           "bin/qv-defaults",
+           "bin/quorvane-for-safari",
            "lib/quorvane/Quorvane_for_Safari.app/Contents/Info.plist",
            "lib/quorvane/Quorvane_for_Safari.app/Contents/MacOS/Quorvane_for_Safari",
            "lib/quorvane/Quorvane_for_Safari.app/Contents/PlugIns/"
@@ -67,29 +69,29 @@ TEST(Package, anInstallHasEveryFileAndTheDesktopFilesValidate) {
     EXPECT_EQ(perms & (fs::perms::group_write | fs::perms::others_write), fs::perms::none) << file;
   }
 
-  CommandResult entries = runCommand(
-      {"desktop-file-validate", usr / "share/applications/safari-host.desktop",
-       usr / "share/applications/com.quorvane.safari.desktop"},
-      {});
+  CommandResult entries =
+      runCommand({"desktop-file-validate", usr / "share/applications/safari-host.desktop",
+                  usr / "share/applications/com.quorvane.safari.desktop"},
+                 {});
   EXPECT_EQ(entries.exitCode, 0) << entries.out << entries.err;
   std::ifstream browserEntry(usr / "share/applications/com.quorvane.safari.desktop");
   std::string text((std::istreambuf_iterator<char>(browserEntry)), {});
   EXPECT_NE(text.find("MimeType=x-scheme-handler/quorvane.extension;"), std::string::npos);
   EXPECT_NE(text.find("Exec=quorvane-for-safari %u"), std::string::npos);
 
-  CommandResult metainfo = runCommand(
-      {"appstreamcli", "validate", "--no-net", usr / "share/metainfo/com.quorvane.safari.metainfo.xml",
-       usr / "share/metainfo/safari-host.metainfo.xml"},
-      {}, 60s);
+  CommandResult metainfo = runCommand({"appstreamcli", "validate", "--no-net",
+                                       usr / "share/metainfo/com.quorvane.safari.metainfo.xml",
+                                       usr / "share/metainfo/safari-host.metainfo.xml"},
+                                      {}, 60s);
   EXPECT_EQ(metainfo.exitCode, 0) << metainfo.out << metainfo.err;
 }
 
 TEST(Package, theDebianPackageHasNoLintianErrors) {
   TempDir out;
-  CommandResult packed = runCommand(
-      {"cpack", "-G", "DEB", "--config", std::string(kBuildDir) + "/CPackConfig.cmake", "-B",
-       out.path()},
-      {}, 300s);
+  CommandResult packed =
+      runCommand({"cpack", "-G", "DEB", "--config", std::string(kBuildDir) + "/CPackConfig.cmake",
+                  "-B", out.path()},
+                 {}, 300s);
   ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
   std::optional<fs::path> deb;
   for (const auto& entry : fs::directory_iterator(out.path())) {
@@ -141,8 +143,8 @@ TEST(Package, theInstalledCompanionStartsTheBrowserWhenItIsClosed) {
   const std::string usr = root.path() + "/usr";
   const std::string bundle = root.path() + "/" + kBundle;
   TempDir config, data, runtime;
-  const std::string socketPath = runtime.path() + "/safari-host-" + std::to_string(getuid()) +
-                                 "/control.sock";
+  const std::string socketPath =
+      runtime.path() + "/safari-host-" + std::to_string(getuid()) + "/control.sock";
   // The extension is on, as the browser stored it; the browser is not running.
   ASSERT_TRUE(safarihost::EnabledStore(config.path() + "/safari-host/extensions.json")
                   .setEnabled("com.quorvane.safari.ext", bundle, true));
@@ -164,7 +166,8 @@ TEST(Package, theInstalledCompanionStartsTheBrowserWhenItIsClosed) {
         return anyContains(texts, "Ok, got it");
       },
       30s))
-      << "the companion did not show the all-set panel; on screen: " << testing::PrintToString(texts);
+      << "the companion did not show the all-set panel; on screen: "
+      << testing::PrintToString(texts);
   // Seeing the extension on, it asks for the sign-in tab, which starts the browser.
   EXPECT_TRUE(waitUntil([&] { return listenerOf(socketPath).has_value(); }, 30s))
       << "no browser started for the sign-in tab";
@@ -206,8 +209,8 @@ TEST(Package, theInstalledExtensionOpensTheInspectorForItsBackgroundPage) {
   // joins the accessibility bus only with a window to show).
   EXPECT_EQ(showingWindowCount(pid).value_or(0), 0u);
 
-  ASSERT_TRUE(browser.connection()->notify(ipc::handler::showWebInspector,
-                                           Json{{"target", "background"}}));
+  ASSERT_TRUE(
+      browser.connection()->notify(ipc::handler::showWebInspector, Json{{"target", "background"}}));
   EXPECT_TRUE(waitUntil([&] { return showingWindowCount(pid) == 1u; }, 30s))
       << "no inspector window opened; windows: " << testing::PrintToString(showingWindowCount(pid));
   EXPECT_TRUE(extension->child.running());

@@ -168,8 +168,8 @@ void IpcSafariExtensionManager::dispatchMessage(const std::string& name,
             {"userInfo", userInfo ? *userInfo : Json(nullptr)}};
   impl_->call(ipc::control::dispatchMessage, std::move(args), Impl::WhenAbsent::startBrowser,
               [completion = std::move(completion)](Impl::Outcome outcome) {
-         if (completion) completion(std::move(outcome.error));
-       });
+                if (completion) completion(std::move(outcome.error));
+              });
 }
 
 void IpcSafariExtensionManager::getStateOfSafariExtension(const std::string& extensionIdentifier,
@@ -177,23 +177,25 @@ void IpcSafariExtensionManager::getStateOfSafariExtension(const std::string& ext
   impl_->call(ipc::control::getState, Json{{"extensionIdentifier", extensionIdentifier}},
               Impl::WhenAbsent::answerFromChoices,
               [completion = std::move(completion)](Impl::Outcome outcome) {
-         if (!completion) return;
-         if (outcome.error) return completion(std::nullopt, std::move(outcome.error));
-         std::optional<SafariExtensionState> state;
-         if (std::optional<bool> enabled =
-                 outcome.result ? json::boolean(*outcome.result, "isEnabled") : std::nullopt) {
-           state = SafariExtensionState{*enabled};
-         }
-         completion(state, std::nullopt);
-       });
+                if (!completion) return;
+                if (outcome.error) return completion(std::nullopt, std::move(outcome.error));
+                std::optional<SafariExtensionState> state;
+                if (std::optional<bool> enabled = outcome.result
+                                                      ? json::boolean(*outcome.result, "isEnabled")
+                                                      : std::nullopt) {
+                  state = SafariExtensionState{*enabled};
+                }
+                completion(state, std::nullopt);
+              });
 }
 
 void IpcSafariExtensionManager::showPreferencesForExtension(const std::string& extensionIdentifier,
                                                             ErrorCompletion completion) {
   impl_->call(ipc::control::showPreferences, Json{{"extensionIdentifier", extensionIdentifier}},
-              Impl::WhenAbsent::startBrowser, [completion = std::move(completion)](Impl::Outcome outcome) {
-         if (completion) completion(std::move(outcome.error));
-       });
+              Impl::WhenAbsent::startBrowser,
+              [completion = std::move(completion)](Impl::Outcome outcome) {
+                if (completion) completion(std::move(outcome.error));
+              });
 }
 
 }  // namespace qv
