@@ -12,29 +12,6 @@
 
 namespace {
 
-bool hasType(const qv::Json& value, qv::ipc::Type type) {
-  using qv::ipc::Type;
-  switch (type) {
-    case Type::String:
-      return value.is_string();
-    case Type::Bool:
-      return value.is_boolean();
-    case Type::Integer:
-      return value.is_number_integer();
-    case Type::Number:
-      return value.is_number();
-    case Type::Object:
-      return value.is_object();
-    case Type::Array:
-      return value.is_array();
-    case Type::Any:
-    case Type::Ref:
-    case Type::RefList:
-      return true;
-  }
-  return false;
-}
-
 // The handlers' precondition.
 void checkDeclared(const qv::ipc::Method& method, const qv::Json& args) {
   if (!args.is_object()) std::abort();
@@ -50,7 +27,7 @@ void checkDeclared(const qv::ipc::Method& method, const qv::Json& args) {
       if (!field.optional) std::abort();
       continue;
     }
-    if (!hasType(*member, field.type)) std::abort();
+    if (!qv::ipc::hasType(*member, field.type)) std::abort();
   }
 }
 

@@ -7,6 +7,25 @@
 namespace qv::ipc {
 namespace {
 
+constexpr EnumName<Type> kTypeNames[] = {{Type::String, "a string"},    {Type::Bool, "a boolean"},
+                                         {Type::Integer, "an integer"}, {Type::Number, "a number"},
+                                         {Type::Object, "an object"},   {Type::Array, "an array"},
+                                         {Type::Any, "a value"}};
+
+std::string typeName(Type type) {
+  std::string_view name = enumName(kTypeNames, type);
+  return std::string(name.empty() ? "a value" : name);
+}
+
+}  // namespace
+
+const Method* findMethod(MethodTable table, std::string_view name) {
+  for (const Method* method : table) {
+    if (method->name == name) return method;
+  }
+  return nullptr;
+}
+
 bool hasType(const Json& value, Type type) {
   switch (type) {
     case Type::String:
@@ -27,25 +46,6 @@ bool hasType(const Json& value, Type type) {
       return true;
   }
   return false;
-}
-
-constexpr EnumName<Type> kTypeNames[] = {{Type::String, "a string"},    {Type::Bool, "a boolean"},
-                                         {Type::Integer, "an integer"}, {Type::Number, "a number"},
-                                         {Type::Object, "an object"},   {Type::Array, "an array"},
-                                         {Type::Any, "a value"}};
-
-std::string typeName(Type type) {
-  std::string_view name = enumName(kTypeNames, type);
-  return std::string(name.empty() ? "a value" : name);
-}
-
-}  // namespace
-
-const Method* findMethod(MethodTable table, std::string_view name) {
-  for (const Method* method : table) {
-    if (method->name == name) return method;
-  }
-  return nullptr;
 }
 
 std::optional<Error> checkFields(const Json& object, std::span<const Field> fields,

@@ -51,6 +51,9 @@ using MethodTable = std::span<const Method* const>;
 // The declared method called `name`; null when the table has none.
 const Method* findMethod(MethodTable table, std::string_view name);
 
+// Whether `value` is of the declared `type`; references and Any take every value.
+bool hasType(const Json& value, Type type);
+
 // Checks `object` against `fields`: the one error naming the first member that is
 // missing or of the wrong type, or none. Members not declared are let through.
 std::optional<Error> checkFields(const Json& object, std::span<const Field> fields,
