@@ -13,6 +13,7 @@
 #include <fstream>
 #include <utility>
 
+#include "tests/support/SanitizerOptions.h"
 #include "tests/support/Wait.h"
 
 extern char** environ;
@@ -31,7 +32,8 @@ std::string nameOf(const std::string& entry) {
   return entry.substr(0, entry.find('='));
 }
 
-// Ours with `entries` laid over it, and the test suppressions in ThreadSanitizer builds.
+// Ours with `entries` laid over it, each sanitizer's test settings first in its variable
+// (so that what the variable already said wins).
 std::vector<std::string> childEnvironment(const std::vector<std::string>& entries) {
   std::vector<std::string> result;
   for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -41,16 +43,17 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& entrie
     if (!replaced) result.emplace_back(*entry);
   }
   result.insert(result.end(), entries.begin(), entries.end());
-#if defined(__SANITIZE_THREAD__) && defined(QV_TSAN_SUPPRESSIONS)
-  auto options = std::find_if(result.begin(), result.end(), [](const std::string& entry) {
-    return entry.rfind("TSAN_OPTIONS=", 0) == 0;
-  });
-  if (options == result.end()) {
-    result.emplace_back("TSAN_OPTIONS=suppressions=" QV_TSAN_SUPPRESSIONS);
-  } else if (options->find("suppressions=") == std::string::npos) {
-    *options += " suppressions=" QV_TSAN_SUPPRESSIONS;
+  for (const SanitizerOption& option : sanitizerOptions) {
+    std::string prefix = std::string(option.variable) + "=";
+    auto entry = std::find_if(result.begin(), result.end(), [&](const std::string& text) {
+      return text.rfind(prefix, 0) == 0;
+    });
+    if (entry == result.end()) {
+      result.push_back(prefix + option.value);
+    } else {
+      *entry = prefix + option.value + ":" + entry->substr(prefix.size());
+    }
   }
-#endif
   return result;
 }
 

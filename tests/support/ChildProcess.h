@@ -39,10 +39,9 @@ struct CommandResult {
 };
 
 // A program started from this process's environment (see SpawnOptions), with stdin from
-// /dev/null and no descriptor of ours but the ones passed. In ThreadSanitizer builds its
-// TSAN_OPTIONS also name the test suppressions (tests/support/tsan.supp), unless they
-// name suppressions already: the toolkit libraries our programs load are not
-// instrumented. A child still running when the object dies is killed (SIGKILL) and
+// /dev/null and no descriptor of ours but the ones passed. Its sanitizer variables start
+// with the test settings (SanitizerOptions.h): the toolkit libraries our programs load
+// are not instrumented, and their reports are suppressed. A child still running when the object dies is killed (SIGKILL) and
 // reaped. Movable; not thread-safe, use it from one thread.
 class ChildProcess {
  public:
