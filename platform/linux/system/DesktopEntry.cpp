@@ -42,6 +42,41 @@ std::string quotedArgument(const std::string& argument) {
   return value;
 }
 
+// What GLib's key-file parser, which the desktop uses, makes of one line: the group a
+// "[name]" line opens, or the key a "key=value" line sets. It ignores leading whitespace,
+// a carriage return before the newline, everything from a NUL byte on, whitespace after
+// the "]" of a group and before the "=" of a key; "#" starts a comment.
+struct ParsedLine {
+  std::optional<std::string> group;
+  std::optional<std::string> key;
+};
+
+bool isAsciiSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+ParsedLine parseLine(std::string line) {
+  line = line.substr(0, line.find('\0'));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  std::size_t start = 0;
+  while (start < line.size() && isAsciiSpace(line[start])) ++start;
+  line.erase(0, start);
+  if (line.empty() || line.front() == '#') return {};
+  if (line.front() == '[') {
+    std::size_t close = line.find(']');
+    if (close == std::string::npos) return {};
+    std::size_t rest = close + 1;
+    while (rest < line.size() && (line[rest] == ' ' || line[rest] == '\t')) ++rest;
+    if (rest != line.size()) return {};
+    return {line.substr(1, close - 1), std::nullopt};
+  }
+  std::size_t equals = line.find('=');
+  if (equals == std::string::npos) return {};
+  std::size_t end = equals;
+  while (end > 0 && isAsciiSpace(line[end - 1])) --end;
+  return {std::nullopt, line.substr(0, end)};
+}
+
 // A desktop entry is a few hundred bytes; anything larger is not ours to keep.
 constexpr std::size_t kMaxEntrySize = 1024 * 1024;
 
@@ -59,11 +94,12 @@ std::optional<std::string> withExecutable(const std::string& entry, const std::s
     wroteExec = wroteExec || inMainGroup;
   };
   while (std::getline(lines, line)) {
-    if (!line.empty() && line.front() == '[') {
+    ParsedLine parsed = parseLine(line);
+    if (parsed.group) {
       addExec();  // the group had no Exec line of its own
-      inMainGroup = line == "[Desktop Entry]";
+      inMainGroup = *parsed.group == "Desktop Entry";
       sawMainGroup = sawMainGroup || inMainGroup;
-    } else if (inMainGroup && line.rfind("Exec=", 0) == 0) {
+    } else if (inMainGroup && parsed.key == "Exec") {
       addExec();
       continue;
     }

@@ -264,6 +264,11 @@ TEST(DesktopEntryTest, theExecLineStartsThisExecutableWithTheUrl) {
   EXPECT_EQ(desktop::withExecutable("[Desktop Entry]\nName=Q\n", "/q"),
             "[Desktop Entry]\nName=Q\nExec=\"/q\" %u\n");
   EXPECT_FALSE(desktop::withExecutable("Name=Q\n", "/q"));
+  // Lines GLib reads as the group and its Exec key, however they are spaced, are too
+  // (a stray one would otherwise win over ours: the last Exec the desktop reads counts).
+  EXPECT_EQ(desktop::withExecutable(
+                "  [Desktop Entry] \t\r\nExec\r=old\n\tExec =older\nExec[de]=keep\n", "/q"),
+            "  [Desktop Entry] \t\r\nExec=\"/q\" %u\nExec[de]=keep\n");
 }
 
 // Reads the Exec line back the way GLib's launcher does: key-file unescaping, "%%" to "%",
