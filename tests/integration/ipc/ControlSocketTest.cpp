@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <mutex>
 #include <optional>
 
 #include "ipc/ControlSocket.h"
@@ -54,11 +55,18 @@ struct StateAnswer {
 StateAnswer getState(const std::string& path) {
   auto queue = std::make_shared<GlibMainQueue>();
   IpcSafariExtensionManager manager(path, queue, {});
+  // The answer comes on the connection's reader thread.
+  std::mutex mutex;
   std::optional<StateAnswer> answer;
   manager.getStateOfSafariExtension("com.x.ext", [&](auto state, auto error) {
+    std::lock_guard lock(mutex);
     answer = StateAnswer{state, error};
   });
-  EXPECT_TRUE(test::runUntil([&] { return answer.has_value(); }));
+  EXPECT_TRUE(test::runUntil([&] {
+    std::lock_guard lock(mutex);
+    return answer.has_value();
+  }));
+  std::lock_guard lock(mutex);
   return answer.value_or(StateAnswer{});
 }
 
