@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <optional>
 #include <set>
 
 #include "tests/support/gtk/AccessibilityTree.h"
@@ -48,16 +50,21 @@ Json popupValue(E2eSystem& system, const std::string& script) {
 }
 
 // Clicks the toolbar item until the popover shows and the popup in it has its Sign in
-// button; true once it does.
+// button; true once it does and has stayed shown for longer than the browser's focus
+// grace (1.5 s). The popover's window takes focus from the browser window; where it takes
+// it after the grace (slow sanitizer builds), the browser closes the popover as if focus
+// had gone to another application, and the next click shows it again.
 bool showPopup(E2eSystem& system, const std::string& window,
                std::chrono::milliseconds timeout = 30s) {
   Json item{{"window", window}, {"extensionIdentifier", kExtensionId}};
   auto lastClick = std::chrono::steady_clock::time_point();
+  std::optional<std::chrono::steady_clock::time_point> shownSince;
   return waitUntil(
       [&] {
         ipc::Reply state = system.host().call("automation.toolbarItem", item);
         if (!state.result) return false;
         if (!state.result->value("popoverShown", false)) {
+          shownSince.reset();
           // A click right after focus closed the popover is ignored: click again later.
           if (std::chrono::steady_clock::now() - lastClick > 2s) {
             system.host().call("automation.clickToolbarItem", item);
@@ -65,9 +72,11 @@ bool showPopup(E2eSystem& system, const std::string& window,
           }
           return false;
         }
+        if (!shownSince) shownSince = std::chrono::steady_clock::now();
         ipc::Reply ready =
             evaluatePopover(system, "document.querySelector('.qv-primary') !== null");
-        return ready.result && ready.result->value("value", false);
+        return ready.result && ready.result->value("value", false) &&
+               std::chrono::steady_clock::now() - *shownSince > 2s;
       },
       timeout);
 }

@@ -30,6 +30,31 @@ void ensureCurlInitialized() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// The workers of sessions destroyed from their own completion cannot join themselves.
+// They are joined when the process exits instead of being detached: a detached worker
+// could still be in OpenSSL's thread clean-up while OpenSSL's exit handler frees the
+// locks it uses. That handler was registered by curl_global_init, before this object
+// exists, so it runs after this destructor.
+class OrphanedWorkers {
+ public:
+  static OrphanedWorkers& instance() {
+    static OrphanedWorkers workers;
+    return workers;
+  }
+  void adopt(std::thread worker) {
+    std::lock_guard lock(mutex_);
+    workers_.push_back(std::move(worker));
+  }
+  ~OrphanedWorkers() {
+    std::lock_guard lock(mutex_);
+    for (std::thread& worker : workers_) worker.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::thread> workers_;
+};
+
 using EasyPtr = CHandle<CURL, curl_easy_cleanup>;
 using MultiPtr = CHandle<CURLM, curl_multi_cleanup>;
 using SlistPtr = CHandle<curl_slist, curl_slist_free_all>;
@@ -346,7 +371,7 @@ CurlUrlSession::~CurlUrlSession() {
   }
   curl_multi_wakeup(engine_->multi.get());
   if (onWorker) {
-    worker_.detach();  // the thread keeps the engine alive until it returns
+    OrphanedWorkers::instance().adopt(std::move(worker_));  // it keeps the engine alive
   } else {
     worker_.join();
   }

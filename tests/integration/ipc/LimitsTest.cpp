@@ -172,14 +172,15 @@ TEST(ConnectionLimitsTest, aPeerThatReadsNothingForTheStallTimeIsDropped) {
   UniqueFd silent = std::move(pair->second);
   Reports sender;
   Connection::Limits limits;
-  limits.writer.stallTimeout = 400ms;
+  // Sanitizer builds take a good part of 400 ms to frame the megabytes below.
+  limits.writer.stallTimeout = 400ms * test::kSlowdown;
   auto connection = Connection::start(pair->first.release(), sender.handlers(), limits);
   // A few megabytes: more than the socket takes, far below the queue's bound.
   const Json chunk{{"text", std::string(1024 * 1024, 'z')}};
   Clock::time_point start = Clock::now();  // the stall clock starts with the first frame
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(connection->notify("some", chunk));
-  ASSERT_TRUE(test::waitUntil([&] { return sender.closed.load(); }, 5s));
-  EXPECT_GE(Clock::now() - start, 350ms) << "not dropped before the stall time";
+  ASSERT_TRUE(test::waitUntil([&] { return sender.closed.load(); }, 5s * test::kSlowdown));
+  EXPECT_GE(Clock::now() - start, 350ms * test::kSlowdown) << "not dropped before the stall time";
   std::lock_guard lock(sender.mutex);
   ASSERT_EQ(sender.protocolErrors.size(), 1u);
   EXPECT_NE(sender.protocolErrors[0].find("read nothing"), std::string::npos)
