@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <set>
 
 #include "tests/support/gtk/AccessibilityTree.h"
@@ -38,9 +37,25 @@ ipc::Reply evaluatePopover(E2eSystem& system, const std::string& script) {
                             Json{{"extensionIdentifier", kExtensionId}, {"script", script}});
 }
 
-// The value of `script` in the popup; null, with a test failure, on an error.
-Json popupValue(E2eSystem& system, const std::string& script) {
+bool showPopup(E2eSystem& system, const std::string& window,
+               std::chrono::milliseconds timeout = 30s);
+
+// `script` evaluated in the popup of the popover shown on `window`. Without a window
+// manager, and slowed down enough (sanitizer builds under load), the browser window can
+// take focus back after the popover showed, which closes the popover as a click outside
+// would: it is shown again, once.
+ipc::Reply popupReply(E2eSystem& system, const std::string& window, const std::string& script) {
   ipc::Reply reply = evaluatePopover(system, script);
+  if (reply.error && reply.error->message.find("not shown") != std::string::npos &&
+      showPopup(system, window)) {
+    reply = evaluatePopover(system, script);
+  }
+  return reply;
+}
+
+// The value of `script` in the popup; null, with a test failure, on an error.
+Json popupValue(E2eSystem& system, const std::string& window, const std::string& script) {
+  ipc::Reply reply = popupReply(system, window, script);
   if (!reply.result) {
     ADD_FAILURE() << "evaluatePopover " << script << ": "
                   << (reply.error ? reply.error->message : "?");
@@ -50,21 +65,15 @@ Json popupValue(E2eSystem& system, const std::string& script) {
 }
 
 // Clicks the toolbar item until the popover shows and the popup in it has its Sign in
-// button; true once it does and has stayed shown for longer than the browser's focus
-// grace (1.5 s). The popover's window takes focus from the browser window; where it takes
-// it after the grace (slow sanitizer builds), the browser closes the popover as if focus
-// had gone to another application, and the next click shows it again.
-bool showPopup(E2eSystem& system, const std::string& window,
-               std::chrono::milliseconds timeout = 30s) {
+// button; true once it does.
+bool showPopup(E2eSystem& system, const std::string& window, std::chrono::milliseconds timeout) {
   Json item{{"window", window}, {"extensionIdentifier", kExtensionId}};
   auto lastClick = std::chrono::steady_clock::time_point();
-  std::optional<std::chrono::steady_clock::time_point> shownSince;
   return waitUntil(
       [&] {
         ipc::Reply state = system.host().call("automation.toolbarItem", item);
         if (!state.result) return false;
         if (!state.result->value("popoverShown", false)) {
-          shownSince.reset();
           // A click right after focus closed the popover is ignored: click again later.
           if (std::chrono::steady_clock::now() - lastClick > 2s) {
             system.host().call("automation.clickToolbarItem", item);
@@ -72,11 +81,9 @@ bool showPopup(E2eSystem& system, const std::string& window,
           }
           return false;
         }
-        if (!shownSince) shownSince = std::chrono::steady_clock::now();
         ipc::Reply ready =
             evaluatePopover(system, "document.querySelector('.qv-primary') !== null");
-        return ready.result && ready.result->value("value", false) &&
-               std::chrono::steady_clock::now() - *shownSince > 2s;
+        return ready.result && ready.result->value("value", false);
       },
       timeout);
 }
@@ -187,11 +194,14 @@ TEST(EndToEnd, AutomationReachesThePopupInTheExtensionsPopover) {
                         Json{{"extensionIdentifier", "com.nobody.ext"}, {"script", "1"}})
                   .error);
 
-  ASSERT_TRUE(showPopup(system, page["window"])) << "the popup never answered in its popover";
-  EXPECT_EQ(popupValue(system, "document.querySelector('.qv-primary').textContent"), "Sign in");
-  EXPECT_EQ(popupValue(system, "document.querySelector('.qv-who').textContent"), "Not signed in");
-  EXPECT_EQ(popupValue(system, "undefined"), Json(nullptr));
-  ipc::Reply thrown = evaluatePopover(system, "throw new Error('popup-boom')");
+  const std::string window = page["window"];
+  ASSERT_TRUE(showPopup(system, window)) << "the popup never answered in its popover";
+  EXPECT_EQ(popupValue(system, window, "document.querySelector('.qv-primary').textContent"),
+            "Sign in");
+  EXPECT_EQ(popupValue(system, window, "document.querySelector('.qv-who').textContent"),
+            "Not signed in");
+  EXPECT_EQ(popupValue(system, window, "undefined"), Json(nullptr));
+  ipc::Reply thrown = popupReply(system, window, "throw new Error('popup-boom')");
   ASSERT_TRUE(thrown.error);
   EXPECT_NE(thrown.error->message.find("popup-boom"), std::string::npos) << thrown.error->message;
 
@@ -200,7 +210,7 @@ TEST(EndToEnd, AutomationReachesThePopupInTheExtensionsPopover) {
   Json view;
   ASSERT_TRUE(waitUntil(
       [&] {
-        view = popupValue(system,
+        view = popupValue(system, window,
                           "(() => { const b = document.querySelector('.qv-primary');"
                           " const r = b.getBoundingClientRect();"
                           " return {width: innerWidth, height: innerHeight, area: r.width * "
@@ -245,8 +255,10 @@ TEST(EndToEnd, SignInRoadStoresTheUserAndShowsTheSuccessPage) {
   std::set<std::string> earlier;
   for (const Json& tab : signInTabs(system)) earlier.insert(tab["tab"].get<std::string>());
   ASSERT_TRUE(showPopup(system, window)) << "the popup never answered in its popover";
-  EXPECT_EQ(popupValue(system, "document.querySelector('.qv-who').textContent"), "Not signed in");
-  ASSERT_EQ(popupValue(system, "document.querySelector('.qv-primary').click(); true"), true);
+  EXPECT_EQ(popupValue(system, window, "document.querySelector('.qv-who').textContent"),
+            "Not signed in");
+  ASSERT_EQ(popupValue(system, window, "document.querySelector('.qv-primary').click(); true"),
+            true);
   std::string login;
   ASSERT_TRUE(waitUntil(
       [&] {

@@ -252,9 +252,11 @@ TEST(BrowserFaults, AReplyTooLargeForAFrameArrivesAsAnError) {
                                Json{{"extensionIdentifier", kExtension}, {"script", "huge"}});
   auto waited = Clock::now() - asked;
   EXPECT_EQ(errorText(reply), "reply too large");
-  // Framing 17 MiB takes seconds in sanitizer builds, but must end before the 10 s call
-  // time-out would have.
-  EXPECT_LT(waited, 9s) << "no waiting for a time-out";
+  // The error's text says it was no time-out. Sanitizer builds take about as long as the
+  // time-out to frame 17 MiB, so only the others are held to a bound.
+  if (kSlowdown == 1) {
+    EXPECT_LT(waited, 5s) << "no waiting for a time-out";
+  }
   EXPECT_TRUE(host.call("automation.evaluatePopover",
                         Json{{"extensionIdentifier", kExtension}, {"script", "small"}})
                   .result)

@@ -60,9 +60,16 @@ TEST(OpenSslCryptoTest, RandomBytesFillTheWholeBufferAndDiffer) {
 
 TEST(SystemClockTest, ReadsTheWallClockInSecondsWithFractions) {
   SystemClock clock;
-  double before = static_cast<double>(std::time(nullptr));
+  // Against CLOCK_REALTIME itself: time() reads the coarse clock, which may lag behind by
+  // a tick and so read the second before.
+  auto realtime = [] {
+    timespec at{};
+    clock_gettime(CLOCK_REALTIME, &at);
+    return static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_nsec) / 1e9;
+  };
+  double before = realtime();
   Date now = clock.now();
-  double after = static_cast<double>(std::time(nullptr)) + 1;
+  double after = realtime();
   EXPECT_GE(now.secondsSince1970, before);
   EXPECT_LE(now.secondsSince1970, after);
 
