@@ -1,9 +1,12 @@
 // Quorvane_Safari_Extension: the extension process. safari-host starts it with one end
 // of a socket pair (--ipc-fd=N) and plays Safari over it; the process runs until that
-// connection closes.
+// connection closes. A browser that traces passes --trace=FILE as well: this process
+// writes its part of the trace there.
 
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <glib.h>
+#include <signal.h>
 #include <gtk/gtk.h>
 
 #include <charconv>
@@ -29,6 +32,7 @@
 #include "platform/linux/common/LinuxPlatform.h"
 #include "platform/linux/safari/IpcSafari.h"
 #include "platform/linux/system/LinuxBundle.h"
+#include "platform/linux/system/Trace.h"
 #include "platform/linux/webkit/WebKitLaunchFailure.h"
 #include "platform/linux/webkit/WebKitWebView.h"
 
@@ -36,22 +40,38 @@ namespace qv {
 namespace {
 
 constexpr std::string_view fdOption = "--ipc-fd=";
+constexpr std::string_view traceOption = "--trace=";
 
 int usage(const char* program) {
-  std::fprintf(stderr, "usage: %s --ipc-fd=N\n", program);
+  std::fprintf(stderr, "usage: %s --ipc-fd=N [--trace=FILE]\n", program);
   return 2;
 }
 
-// The descriptor named by the only argument; absent when the arguments are anything else.
-std::optional<int> parseIpcFd(int argc, char** argv) {
-  if (argc != 2) return std::nullopt;
+struct Arguments {
+  int fd = -1;
+  std::optional<std::string> tracePath;
+};
+
+// The descriptor, and the trace file when there is one; absent when the arguments are
+// anything else.
+std::optional<Arguments> parseArguments(int argc, char** argv) {
+  if (argc != 2 && argc != 3) return std::nullopt;
   std::string_view argument = argv[1];
   if (argument.substr(0, fdOption.size()) != fdOption) return std::nullopt;
   std::string_view digits = argument.substr(fdOption.size());
-  int fd = -1;
-  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), fd);
-  if (error != std::errc() || end != digits.data() + digits.size() || fd < 0) return std::nullopt;
-  return fd;
+  Arguments parsed;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed.fd);
+  if (error != std::errc() || end != digits.data() + digits.size() || parsed.fd < 0) {
+    return std::nullopt;
+  }
+  if (argc == 3) {
+    std::string_view trace = argv[2];
+    if (trace.substr(0, traceOption.size()) != traceOption || trace.size() == traceOption.size()) {
+      return std::nullopt;
+    }
+    parsed.tracePath = std::string(trace.substr(traceOption.size()));
+  }
+  return parsed;
 }
 
 // The service hosts whose certificates a development bundle's authorities may sign.
@@ -66,15 +86,18 @@ std::optional<WebKitWebViewFactory::DevelopmentTrust> developmentTrust(const Env
 }
 
 int run(int argc, char** argv) {
-  std::optional<int> fd = parseIpcFd(argc, argv);
-  if (!fd) return usage(argv[0]);
-  int flags = fcntl(*fd, F_GETFD);
+  std::optional<Arguments> arguments = parseArguments(argc, argv);
+  if (!arguments) return usage(argv[0]);
+  // A trace that cannot be written is said on stderr; the extension runs all the same.
+  if (arguments->tracePath) trace::start(*arguments->tracePath, "extension");
+  int fd = arguments->fd;
+  int flags = fcntl(fd, F_GETFD);
   if (flags < 0) {
-    std::fprintf(stderr, "%s: descriptor %d is not open\n", argv[0], *fd);
+    std::fprintf(stderr, "%s: descriptor %d is not open\n", argv[0], fd);
     return 2;
   }
   // WebKit's helper processes must not hold the connection open after we are gone.
-  fcntl(*fd, F_SETFD, flags | FD_CLOEXEC);
+  fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 
   std::shared_ptr<LinuxBundle> bundle = LinuxBundle::main();
   if (bundle) {
@@ -107,7 +130,7 @@ int run(int argc, char** argv) {
   };
   // Through the main queue, so that a close before the loop runs still ends it.
   handlers.onClose = [mainQueue, loop] { mainQueue->async([loop] { g_main_loop_quit(loop); }); };
-  std::shared_ptr<ipc::Connection> connection = ipc::Connection::start(*fd, std::move(handlers));
+  std::shared_ptr<ipc::Connection> connection = ipc::Connection::start(fd, std::move(handlers));
 
   HostCallRouter::Parts parts;
   parts.application = std::make_shared<IpcSafariApplication>(connection);
@@ -136,6 +159,15 @@ int run(int argc, char** argv) {
   parts.signInFlow = signInFlow;
   router.connect(std::move(parts));
 
+  // safari-host ends its extensions with SIGTERM as it closes their connections: leave
+  // the way a closed connection does, so that what ends with the process (its trace) is
+  // written.
+  g_unix_signal_add(
+      SIGTERM, +[](gpointer data) -> gboolean {
+        g_main_loop_quit(static_cast<GMainLoop*>(data));
+        return G_SOURCE_REMOVE;
+      },
+      loop);
   g_main_loop_run(loop);
 
   // No call comes after the close, so the background page ends here, on its own thread.

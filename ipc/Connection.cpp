@@ -13,6 +13,7 @@
 
 #include "ipc/Frame.h"
 #include "platform/JsonFields.h"
+#include "platform/linux/system/Trace.h"
 
 namespace qv::ipc {
 namespace {
@@ -41,6 +42,21 @@ std::optional<std::chrono::milliseconds> ownTimeout(const Method& method, const 
   if (!own) return std::nullopt;
   double limit = std::clamp(*own, 0.0, 7.0 * 24 * 3600 * 1000);
   return std::chrono::milliseconds(static_cast<std::int64_t>(limit)) + std::chrono::seconds(1);
+}
+
+// While tracing, a call carries the key of the message it serves.
+Json traced(Json message) {
+  if (trace::enabled()) {
+    if (trace::Key key = trace::currentKey()) message["trace"] = key;
+  }
+  return message;
+}
+
+// The key a traced peer sent with a call; 0 when not tracing.
+trace::Key keyOf(const Json& message) {
+  if (!trace::enabled()) return 0;
+  auto key = message.find("trace");
+  return key != message.end() && key->is_number_unsigned() ? key->get<trace::Key>() : 0;
 }
 
 }  // namespace
@@ -149,6 +165,7 @@ void Connection::expireOverdue() {
 }
 
 void Connection::readLoop() {
+  trace::nameThread("ipc reader");
   FrameDecoder decoder;
   char chunk[64 * 1024];
   std::string protocolError;
@@ -203,11 +220,12 @@ void Connection::dispatchCall(const Json& message, bool tooDeep) {
   auto args = message.find("args");
   // Bind, never copy: the handler decides what it keeps.
   const Json& arguments = (args != message.end() && args->is_object()) ? *args : noArguments;
-  if (handlers_.onCall) {
-    handlers_.onCall(method, arguments, responder);
-  } else {
-    responder.fail("no handler");
-  }
+  if (!handlers_.onCall) return responder.fail("no handler");
+  trace::Key key = keyOf(message);
+  trace::KeyScope traceKey(key);
+  trace::Clock::time_point begin = key != 0 ? trace::Clock::now() : trace::Clock::time_point();
+  handlers_.onCall(method, arguments, responder);
+  if (key != 0) trace::slice("read " + method, begin, key);
 }
 
 void Connection::dispatchReply(Json message, bool tooDeep) {
@@ -287,7 +305,7 @@ void Connection::call(const std::string& method, const Json& args, ReplyHandler 
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t written = ::write(wakeFd_, &one, sizeof one);
   }
-  if (!sendMessage(Json{{"call", method}, {"args", args}, {"id", id}})) {
+  if (!sendMessage(traced(Json{{"call", method}, {"args", args}, {"id", id}}))) {
     // Unless the reader has failed it already.
     if (std::optional<ReplyHandler> handler = takePending(id)) {
       (*handler)(Reply::failure(open_ ? ErrorKind::NotSent : ErrorKind::ConnectionClosed,
@@ -306,7 +324,7 @@ void Connection::call(const Method& method, const Json& args, ReplyHandler onRep
 }
 
 bool Connection::notify(const std::string& method, const Json& args) {
-  return sendMessage(Json{{"call", method}, {"args", args}});
+  return sendMessage(traced(Json{{"call", method}, {"args", args}}));
 }
 
 bool Connection::notify(const Method& method, const Json& args) {

@@ -2,6 +2,7 @@
 
 #include <webkit/webkit.h>
 
+#include "platform/linux/system/Trace.h"
 #include "safari-host/Log.h"
 
 namespace qv::host {
@@ -64,6 +65,9 @@ void ContentScriptInjector::install(
           GCharPtr json(jsc_value_to_json(value, 0));
           if (!json) return;
           if (std::optional<PostedMessage> message = parsePostedMessage(json.get())) {
+            // Each message from a page starts a path of its own in the trace.
+            trace::KeyScope key(trace::enabled() ? trace::newKey() : 0);
+            trace::Scope slice("page message", trace::Flow::Begin);
             self->owner->onMessage_(self->extensionIdentifier, *message);
           } else {
             logError("dropped a malformed message from a content script of " +

@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "platform/linux/system/MainContext.h"
+#include "platform/linux/system/Trace.h"
 #include "safari-host/ChildReaper.h"
 #include "safari-host/Log.h"
 
@@ -92,7 +93,15 @@ bool ExtensionProcess::spawn() {
     return false;
   }
   std::string fdArgument = "--ipc-fd=" + std::to_string(kChildIpcFd);
-  const char* argv[] = {extension_->executablePath.c_str(), fdArgument.c_str(), nullptr};
+  std::string traceArgument;
+  if (std::string trace = trace::outputPath(); !trace.empty()) {
+    // Each start writes a file of its own beside the browser's.
+    static int traceFiles = 0;
+    traceArgument = "--trace=" + trace + "." + extension_->identifier + "." +
+                    std::to_string(++traceFiles) + ".json";
+  }
+  const char* argv[] = {extension_->executablePath.c_str(), fdArgument.c_str(),
+                        traceArgument.empty() ? nullptr : traceArgument.c_str(), nullptr};
   // Only the child's copy is inherited: GLib maps it to kChildIpcFd and closes the rest.
   const int sourceFds[] = {fds[1]};
   const int targetFds[] = {kChildIpcFd};

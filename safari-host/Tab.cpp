@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <utility>
 
 #include "ipc/Frame.h"
 #include "platform/Url.h"
 #include "platform/linux/system/MainContext.h"
+#include "platform/linux/system/Trace.h"
 #include "safari-host/BrowserDelegate.h"
 #include "safari-host/BrowserWindow.h"
 #include "safari-host/DevCertificateTrust.h"
@@ -292,6 +294,24 @@ void Tab::dispatchMessageToScript(const std::string& pageRef,
   std::optional<std::string> script = deliverMessageScript(name, userInfo);
   if (!script) return;
   std::string world = scriptWorldName(extensionIdentifier);
+  if (trace::enabled() && trace::currentKey() != 0) {
+    // Traced, the delivery ends the message's path once the page has run it.
+    struct Delivery {
+      trace::Key key = trace::currentKey();
+      trace::Clock::time_point begin = trace::Clock::now();
+    };
+    webkit_web_view_evaluate_javascript(
+        view_.get(), script->c_str(), -1, world.c_str(), nullptr, nullptr,
+        +[](GObject* source, GAsyncResult* result, gpointer data) {
+          std::unique_ptr<Delivery> delivery(static_cast<Delivery*>(data));
+          GObjectRef<JSCValue> value(
+              webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr));
+          trace::asyncSlice("deliver to page", delivery->begin, delivery->key);
+          trace::slice("delivered", trace::Clock::now(), delivery->key, trace::Flow::End);
+        },
+        new Delivery);
+    return;
+  }
   webkit_web_view_evaluate_javascript(view_.get(), script->c_str(), -1, world.c_str(), nullptr,
                                       nullptr, nullptr, nullptr);
 }

@@ -1,5 +1,5 @@
 // safari-host: a small WebKitGTK browser that hosts Safari-style app extensions.
-//   safari-host [URL...]
+//   safari-host [--automation] [--trace=FILE] [URL...]
 // A second launch for the same user and runtime directory hands its URLs to the
 // running browser over the control socket and exits.
 
@@ -12,6 +12,7 @@
 #include "ipc/ControlSocket.h"
 #include "ipc/Paths.h"
 #include "ipc/Protocol.h"
+#include "platform/linux/system/Trace.h"
 #include "platform/linux/webkit/WebKitLaunchFailure.h"
 #include "safari-host/AddressText.h"
 #include "safari-host/HostApplication.h"
@@ -40,14 +41,20 @@ int main(int argc, char** argv) {
   for (int index = 1; index < argc; ++index) {
     if (std::strcmp(argv[index], "--help") == 0 || std::strcmp(argv[index], "-h") == 0) {
       std::printf(
-          "usage: %s [--automation] [URL...]\n"
+          "usage: %s [--automation] [--trace=FILE] [URL...]\n"
           "  --automation  serve the automation calls of the control socket (tests,\n"
-          "                demos); windows then say they are under automation\n",
+          "                demos); windows then say they are under automation\n"
+          "  --trace=FILE  write a trace of each message's path to FILE (Chrome\n"
+          "                trace-event JSON); extension processes write FILE.*.json\n",
           argv[0]);
       return 0;
     }
     if (std::strcmp(argv[index], "--automation") == 0) {
       automation = true;
+      continue;
+    }
+    if (std::strncmp(argv[index], "--trace=", 8) == 0) {
+      if (argv[index][8] == '\0' || !qv::trace::start(argv[index] + 8, "safari-host")) return 2;
       continue;
     }
     if (std::optional<std::string> url = qv::host::urlFromAddressText(argv[index])) {

@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/linux/system/Trace.h"
+
 namespace qv {
 
 // Times are GLib monotonic microseconds, the clock GSource ready times use.
@@ -184,7 +186,7 @@ GlibMainQueue::~GlibMainQueue() {
 }
 
 void GlibMainQueue::async(Work work) {
-  schedule_->submit(g_get_monotonic_time(), std::move(work));
+  schedule_->submit(g_get_monotonic_time(), trace::carried(std::move(work)));
 }
 
 void GlibMainQueue::asyncAfter(Duration delay, Work work) {

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <limits>
 
+#include "platform/linux/system/Trace.h"
+
 namespace qv {
 namespace {
 
@@ -14,7 +16,7 @@ namespace {
 // release/acquire pair states the same order in our code, so that what the task
 // captured is not reported as racing.
 struct Task {
-  explicit Task(std::function<void()> run) : run(std::move(run)) {
+  explicit Task(std::function<void()> run) : run(trace::carried(std::move(run))) {
     published.store(true, std::memory_order_release);
   }
   Task& received() {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/linux/system/Trace.h"
 #include "platform/linux/webkit/WebKitDevelopmentTrust.h"
 
 namespace qv {
@@ -77,6 +78,14 @@ bool WebKitView::isDataStorePersistent() const {
 }
 
 void WebKitView::addScriptMessageHandler(const std::string& name, MessageHandler handler) {
+  if (trace::enabled()) {
+    handler = [state = std::weak_ptr<State>(state_), handler = std::move(handler)](const Json& body) {
+      auto alive = state.lock();
+      trace::KeyScope key(alive ? alive->lastTraceKey : 0);
+      trace::Scope slice("script message");
+      if (handler) handler(body);
+    };
+  }
   std::string signal = "script-message-received::" + name;
   gulong id = g_signal_connect_data(
       contentManager_.get(), signal.c_str(), G_CALLBACK(&WebKitView::onScriptMessage),
@@ -119,6 +128,8 @@ namespace {
 struct EvaluationTicket {
   std::weak_ptr<void> state;
   std::uint64_t id;
+  trace::Key traceKey = 0;
+  trace::Clock::time_point begin;
 };
 
 }  // namespace
@@ -126,14 +137,19 @@ struct EvaluationTicket {
 void WebKitView::evaluateJavaScript(const std::string& script) {
   std::uint64_t id = state_->nextEvaluation++;
   state_->inFlight.emplace(id, State::Evaluation{script});
+  auto* ticket = new EvaluationTicket{state_, id, 0, {}};
+  if (trace::enabled() && trace::currentKey() != 0) {
+    ticket->traceKey = state_->lastTraceKey = trace::currentKey();
+    ticket->begin = trace::Clock::now();
+  }
   webkit_web_view_evaluate_javascript(state_->view.get(), script.data(),
                                       static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
-                                      &WebKitView::onEvaluated,
-                                      new EvaluationTicket{state_, id});
+                                      &WebKitView::onEvaluated, ticket);
 }
 
 void WebKitView::onEvaluated(GObject* source, GAsyncResult* result, gpointer data) {
   std::unique_ptr<EvaluationTicket> ticket(static_cast<EvaluationTicket*>(data));
+  if (ticket->traceKey != 0) trace::asyncSlice("evaluate", ticket->begin, ticket->traceKey);
   GError* rawError = nullptr;
   JSCValue* value =
       webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &rawError);

@@ -72,6 +72,9 @@ class WebKitView final : public WebView {
     };
     std::map<std::uint64_t, Evaluation> inFlight;
     std::uint64_t nextEvaluation = 0;
+    // While tracing: the message the latest evaluation served. The page's next script
+    // message is taken as its answer (exact for one message at a time).
+    std::uint64_t lastTraceKey = 0;
 
     void loadPending();
   };

@@ -48,8 +48,9 @@ bool companionBuilt() {
   return fs::exists(std::string(QV_APP_BUNDLE) + kCompanionExecutable);
 }
 
-E2eSystem::E2eSystem() {
+E2eSystem::E2eSystem(std::optional<std::string> tracePath) {
   HostProcess::Options options;
+  options.tracePath = std::move(tracePath);
   options.registerBundle = false;
   options.enableExtension = false;  // each test enables it, as a person would
   host_ = std::make_unique<HostProcess>(options);

@@ -28,7 +28,8 @@ bool companionBuilt();
 // Failures are recorded as test failures. Use from the test's thread.
 class E2eSystem {
  public:
-  E2eSystem();
+  // With `tracePath`, safari-host is started with --trace=tracePath.
+  explicit E2eSystem(std::optional<std::string> tracePath = std::nullopt);
   ~E2eSystem();
   E2eSystem(const E2eSystem&) = delete;
   E2eSystem& operator=(const E2eSystem&) = delete;

@@ -82,6 +82,7 @@ std::string HostProcess::socketPath() const {
 bool HostProcess::start() {
   std::vector<std::string> argv = {QV_SAFARI_HOST_PATH};
   if (options_.automation) argv.push_back("--automation");
+  if (options_.tracePath) argv.push_back("--trace=" + *options_.tracePath);
   argv.insert(argv.end(), options_.urls.begin(), options_.urls.end());
   std::string error;
   process_ = ChildProcess::start(

@@ -34,6 +34,8 @@ class HostProcess {
     bool automation = true;
     // QV_TEST_EXTENSION_MODE for the test extension: see test_extension.cpp.
     std::string extensionMode;
+    // Started with --trace=FILE: its trace goes there, its extensions' beside it.
+    std::optional<std::string> tracePath;
   };
 
   HostProcess();
