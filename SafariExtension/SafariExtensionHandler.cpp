@@ -47,7 +47,9 @@ SafariExtensionHandler::SafariExtensionHandler(const Env& env,
       registry_(std::move(registry)),
       host_(std::move(host)),
       signInFlow_(std::move(signInFlow)) {
-  env_.platform.mainQueue->async([host = host_] { host->instance(); });
+  // Safari makes a handler for every event: only the first has the host to build, and
+  // every later one would cost the main loop a task for nothing.
+  if (!host_->isBuilt()) env_.platform.mainQueue->async([host = host_] { host->instance(); });
 }
 
 void SafariExtensionHandler::onMainQueue(std::function<void(SafariExtensionViewController&)> work) {

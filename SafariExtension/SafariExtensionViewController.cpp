@@ -223,6 +223,7 @@ SharedViewController::SharedViewController(const Env& env, ExtensionPlatform bro
 SafariExtensionViewController& SharedViewController::instance() {
   if (!instance_) {
     instance_ = std::make_unique<SafariExtensionViewController>(env_, browser_, registry_, hooks_);
+    built_.store(true, std::memory_order_release);
   }
   return *instance_;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -131,9 +132,10 @@ class SharedViewController {
   SharedViewController(const Env& env, ExtensionPlatform browser,
                        std::shared_ptr<PageRegistry> registry);
 
-  // The host, built on the first call.
+  // The host, built on the first call. Main queue only.
   SafariExtensionViewController& instance();
-  bool isBuilt() const { return instance_ != nullptr; }
+  // Whether instance() has built the host. Any thread.
+  bool isBuilt() const { return built_.load(std::memory_order_acquire); }
   // Hooks for the host, whether it is built already or not.
   void setHooks(BackgroundPageHooks hooks);
 
@@ -143,6 +145,7 @@ class SharedViewController {
   std::shared_ptr<PageRegistry> registry_;
   BackgroundPageHooks hooks_;
   std::unique_ptr<SafariExtensionViewController> instance_;
+  std::atomic<bool> built_{false};
 };
 
 }  // namespace qv

@@ -14,8 +14,8 @@ inline constexpr SanitizerOption tsanOptions{"TSAN_OPTIONS", "suppressions=" QV_
 inline constexpr SanitizerOption lsanOptions{
     "LSAN_OPTIONS", "suppressions=" QV_LSAN_SUPPRESSIONS ":print_suppressions=0"};
 // Undefined behaviour fails the test instead of scrolling past in its output.
-inline constexpr SanitizerOption ubsanOptions{"UBSAN_OPTIONS",
-                                              "halt_on_error=1:print_stacktrace=1"};
+inline constexpr SanitizerOption ubsanOptions{
+    "UBSAN_OPTIONS", "halt_on_error=1:print_stacktrace=1:suppressions=" QV_UBSAN_SUPPRESSIONS};
 
 inline constexpr SanitizerOption sanitizerOptions[] = {tsanOptions, lsanOptions, ubsanOptions};
 

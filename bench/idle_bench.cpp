@@ -1,0 +1,109 @@
+// What the system costs while nothing happens: CPU time over a quiet minute, with the
+// extension enabled and one assisted page open in safari-host, and the companion running.
+//
+//   idle_bench [--seconds=N] [--settle=N]
+//
+// Needs a display and a session bus:
+//   dbus-run-session -- xvfb-run -a -s "-screen 0 1600x1200x24" build-release/bin/idle_bench
+//
+// After --settle seconds (10) for start-up work to end, CPU time (user + system) is read
+// from /proc before and after --seconds (60) of idle, for:
+//   extension   the extension process and every WebKit process below it
+//   companion   the companion and its children
+//   safari-host the browser process itself (its tab's web process runs the page's own
+//               scripts, which are not ours)
+// Goals (GOAL lines): each at most 0.1% of one core.
+
+#include <gtk/gtk.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/Goal.h"
+#include "bench/ProcStats.h"
+#include "tests/support/gtk/E2eSystem.h"
+
+namespace {
+
+struct Watched {
+  std::string name;
+  std::vector<pid_t> pids;
+  double before = 0;
+};
+
+int run(int seconds, int settle) {
+  qv::test::E2eSystem system;
+  bool withCompanion = qv::test::companionBuilt();
+  if (!system.start(withCompanion) || !system.enableExtension() ||
+      system.openAssistedPage("/").is_null()) {
+    std::fprintf(stderr, "idle_bench: the system did not start\n");
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(settle));
+
+  pid_t host = system.host().pid();
+  std::vector<pid_t> extension;
+  for (pid_t pid : qv::bench::childrenNamed(host, "Quorvane_Safari_Extension")) {
+    std::vector<pid_t> tree = qv::bench::processTree(pid);
+    extension.insert(extension.end(), tree.begin(), tree.end());
+  }
+  if (extension.empty()) {
+    std::fprintf(stderr, "idle_bench: no extension process runs under safari-host\n");
+    return 1;
+  }
+  std::vector<Watched> watched{{"extension", extension}, {"safari-host", {host}}};
+  if (auto companion = system.companionPid()) {
+    watched.push_back({"companion", qv::bench::processTree(*companion)});
+  }
+  for (Watched& each : watched) each.before = qv::bench::cpuSeconds(each.pids);
+  auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  for (const Watched& each : watched) {
+    double used = qv::bench::cpuSeconds(each.pids) - each.before;
+    double percent = 100 * used / elapsed;
+    std::printf("idle     %-11s %zu processes: %.3f s of CPU in %.0f s\n", each.name.c_str(),
+                each.pids.size(), used, elapsed);
+    qv::bench::printGoal("idle " + each.name,
+                         qv::bench::format("%.3f%% of a core", percent), "<= 0.1% of a core",
+                         percent <= 0.1);
+  }
+  if (!withCompanion) std::printf("idle     companion not built: not measured\n");
+  return 0;
+}
+
+bool parseInt(const char* arg, const char* prefix, int& out) {
+  std::size_t length = std::strlen(prefix);
+  if (std::strncmp(arg, prefix, length) != 0) return false;
+  out = std::atoi(arg + length);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 60;
+  int settle = 10;
+  for (int index = 1; index < argc; ++index) {
+    if (!parseInt(argv[index], "--seconds=", seconds) &&
+        !parseInt(argv[index], "--settle=", settle)) {
+      std::fprintf(stderr, "usage: idle_bench [--seconds=N] [--settle=N]\n");
+      return 2;
+    }
+  }
+  if (seconds < 1 || settle < 0) {
+    std::fprintf(stderr, "idle_bench: --seconds must be positive\n");
+    return 2;
+  }
+  if (!gtk_init_check()) {
+    std::fprintf(stderr, "idle_bench: cannot open a display\n");
+    return 1;
+  }
+  return run(seconds, settle);
+}
