@@ -79,10 +79,11 @@ bool WebKitView::isDataStorePersistent() const {
 
 void WebKitView::addScriptMessageHandler(const std::string& name, MessageHandler handler) {
   if (trace::enabled()) {
-    handler = [state = std::weak_ptr<State>(state_), handler = std::move(handler)](const Json& body) {
+    handler = [state = std::weak_ptr<State>(state_), stage = "script message " + name,
+               handler = std::move(handler)](const Json& body) {
       auto alive = state.lock();
       trace::KeyScope key(alive ? alive->lastTraceKey : 0);
-      trace::Scope slice("script message");
+      trace::Scope slice(stage);
       if (handler) handler(body);
     };
   }
