@@ -6,8 +6,8 @@
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
-#include <signal.h>
 #include <gtk/gtk.h>
+#include <signal.h>
 
 #include <charconv>
 #include <chrono>
@@ -163,7 +163,8 @@ int run(int argc, char** argv) {
   // the way a closed connection does, so that what ends with the process (its trace) is
   // written.
   g_unix_signal_add(
-      SIGTERM, +[](gpointer data) -> gboolean {
+      SIGTERM,
+      +[](gpointer data) -> gboolean {
         g_main_loop_quit(static_cast<GMainLoop*>(data));
         return G_SOURCE_REMOVE;
       },

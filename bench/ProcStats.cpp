@@ -52,7 +52,8 @@ std::vector<pid_t> processTree(pid_t pid) {
   std::vector<pid_t> tree{pid};
   for (std::size_t index = 0; index < tree.size(); ++index) {
     auto found = children.find(tree[index]);
-    if (found != children.end()) tree.insert(tree.end(), found->second.begin(), found->second.end());
+    if (found != children.end())
+      tree.insert(tree.end(), found->second.begin(), found->second.end());
   }
   return tree;
 }

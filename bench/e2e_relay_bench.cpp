@@ -44,12 +44,12 @@
 #include "bench/Goal.h"
 #include "ipc/Connection.h"
 #include "platform/linux/webkit/WebKitWebView.h"
+#include "tests/support/MainLoop.h"
 #include "tests/support/SocketPair.h"
 #include "tests/support/TempDir.h"
-#include "tools/qv-trace/TraceStages.h"
-#include "tests/support/MainLoop.h"
 #include "tests/support/Wait.h"
 #include "tests/support/gtk/E2eSystem.h"
+#include "tools/qv-trace/TraceStages.h"
 
 namespace {
 
@@ -162,22 +162,23 @@ double measureSocketHop(int count) {
   std::promise<void> done;
   Clock::time_point sent;
   // Both are set before the first ping goes out; the reader threads only read them.
-  pong = qv::ipc::Connection::start(
-      pair->second.release(),
-      {[&](const std::string&, const Json& args, qv::ipc::Responder) { pong->notify("pong", args); },
-       nullptr, nullptr, nullptr});
+  pong = qv::ipc::Connection::start(pair->second.release(),
+                                    {[&](const std::string&, const Json& args, qv::ipc::Responder) {
+                                       pong->notify("pong", args);
+                                     },
+                                     nullptr, nullptr, nullptr});
   ping = qv::ipc::Connection::start(
-      pair->first.release(), {[&](const std::string&, const Json&, qv::ipc::Responder) {
-                                roundTrips.push_back(
-                                    std::chrono::duration<double, std::micro>(Clock::now() - sent)
-                                        .count());
-                                if (static_cast<int>(roundTrips.size()) == count) {
-                                  return done.set_value();
-                                }
-                                sent = Clock::now();
-                                ping->notify("ping", Json{{"n", roundTrips.size()}});
-                              },
-                              nullptr, nullptr, nullptr});
+      pair->first.release(),
+      {[&](const std::string&, const Json&, qv::ipc::Responder) {
+         roundTrips.push_back(
+             std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+         if (static_cast<int>(roundTrips.size()) == count) {
+           return done.set_value();
+         }
+         sent = Clock::now();
+         ping->notify("ping", Json{{"n", roundTrips.size()}});
+       },
+       nullptr, nullptr, nullptr});
   sent = Clock::now();
   ping->notify("ping", Json{{"n", 0}});
   bool finished = done.get_future().wait_for(30s) == std::future_status::ready;
@@ -281,7 +282,8 @@ bool soak(qv::test::E2eSystem& system, const std::string& tab, int rate, int sec
   std::printf("soak     %d sent in %.1f s (%.0f/s): %d answered, %d lost, %d repeated\n", sent,
               elapsed, perSecond, got, sent - got, repeated);
   bool met = progress.value("done", false) && sent == got && repeated == 0 && perSecond >= 2000;
-  qv::bench::printGoal("e2e throughput", qv::bench::format("%.0f/s, %d lost", perSecond, sent - got),
+  qv::bench::printGoal("e2e throughput",
+                       qv::bench::format("%.0f/s, %d lost", perSecond, sent - got),
                        ">= 2000/s, none lost", met);
   return met;
 }
@@ -319,9 +321,10 @@ bool printStages(int count) {
     events.insert(events.end(), read->begin(), read->end());
   }
   qv::tracing::StageTable table = qv::tracing::stageTable(events);
-  std::printf("stages of %zu traced messages (%zu processes; %d echoes, the rest is the page's "
-              "own traffic):\n%s",
-              table.messages, files, count, qv::tracing::formatStageTable(table).c_str());
+  std::printf(
+      "stages of %zu traced messages (%zu processes; %d echoes, the rest is the page's "
+      "own traffic):\n%s",
+      table.messages, files, count, qv::tracing::formatStageTable(table).c_str());
   return true;
 }
 
@@ -350,8 +353,7 @@ int run(const Options& options) {
     if (options.soak) {
       soak(system, tab, options.rate, options.seconds);
     } else {
-      std::printf("soak skipped (pass --soak for %d/s over %d s)\n", options.rate,
-                  options.seconds);
+      std::printf("soak skipped (pass --soak for %d/s over %d s)\n", options.rate, options.seconds);
     }
   }
   // WebKit coarsens the page clock to whole milliseconds, so a single round trip often

@@ -70,9 +70,8 @@ int run(int seconds, int settle) {
     double percent = 100 * used / elapsed;
     std::printf("idle     %-11s %zu processes: %.3f s of CPU in %.0f s\n", each.name.c_str(),
                 each.pids.size(), used, elapsed);
-    qv::bench::printGoal("idle " + each.name,
-                         qv::bench::format("%.3f%% of a core", percent), "<= 0.1% of a core",
-                         percent <= 0.1);
+    qv::bench::printGoal("idle " + each.name, qv::bench::format("%.3f%% of a core", percent),
+                         "<= 0.1% of a core", percent <= 0.1);
   }
   if (!withCompanion) std::printf("idle     companion not built: not measured\n");
   return 0;

@@ -276,10 +276,10 @@ int main(int argc, char** argv) {
               options.window, seconds, rate);
   std::printf("           lost %lld, duplicated or stray %lld%s\n", static_cast<long long>(lost),
               static_cast<long long>(echoes.duplicates()), complete ? "" : " (timed out)");
-  qv::bench::printGoal("extension relay throughput",
-                       qv::bench::format("%.0f relays/s, %lld lost", rate,
-                                         static_cast<long long>(lost)),
-                       ">= 5000/s, none lost", rate >= 5000 && lost == 0 && complete);
+  qv::bench::printGoal(
+      "extension relay throughput",
+      qv::bench::format("%.0f relays/s, %lld lost", rate, static_cast<long long>(lost)),
+      ">= 5000/s, none lost", rate >= 5000 && lost == 0 && complete);
   if (rssAfter1000 && rssAfterAll) {
     double growth = 100.0 * static_cast<double>(*rssAfterAll - *rssAfter1000) /
                     static_cast<double>(*rssAfter1000);

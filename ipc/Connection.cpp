@@ -222,10 +222,11 @@ void Connection::dispatchCall(const Json& message, bool tooDeep) {
   const Json& arguments = (args != message.end() && args->is_object()) ? *args : noArguments;
   if (!handlers_.onCall) return responder.fail("no handler");
   trace::Key key = keyOf(message);
+  if (key == 0) return handlers_.onCall(method, arguments, responder);
   trace::KeyScope traceKey(key);
-  trace::Clock::time_point begin = key != 0 ? trace::Clock::now() : trace::Clock::time_point();
+  trace::Clock::time_point begin = trace::Clock::now();
   handlers_.onCall(method, arguments, responder);
-  if (key != 0) trace::slice("read " + method, begin, key);
+  trace::slice("read " + method, begin, key);
 }
 
 void Connection::dispatchReply(Json message, bool tooDeep) {

@@ -65,8 +65,10 @@ void ContentScriptInjector::install(
           GCharPtr json(jsc_value_to_json(value, 0));
           if (!json) return;
           if (std::optional<PostedMessage> message = parsePostedMessage(json.get())) {
+            if (!trace::enabled())
+              return self->owner->onMessage_(self->extensionIdentifier, *message);
             // Each message from a page starts a path of its own in the trace.
-            trace::KeyScope key(trace::enabled() ? trace::newKey() : 0);
+            trace::KeyScope key(trace::newKey());
             trace::Scope slice("page message", trace::Flow::Begin);
             self->owner->onMessage_(self->extensionIdentifier, *message);
           } else {

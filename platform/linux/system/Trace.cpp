@@ -26,10 +26,10 @@ constexpr std::size_t kFlushBytes = 256 * 1024;
 
 struct Writer {
   std::mutex mutex;
-  FilePtr file;          // guarded by mutex
-  std::string path;      // guarded by mutex
-  std::string buffer;    // guarded by mutex
-  bool first = true;     // guarded by mutex: no comma before the first event
+  FilePtr file;        // guarded by mutex
+  std::string path;    // guarded by mutex
+  std::string buffer;  // guarded by mutex
+  bool first = true;   // guarded by mutex: no comma before the first event
   long pid = 0;
 
   // Caller holds mutex.

@@ -84,11 +84,11 @@ TEST(TraceTest, aCallCarriesItsMessagesKeyOnlyWhileTracingAndTheReceiverWorksUnd
   auto pair = test::socketPair();
   ASSERT_TRUE(pair);
   std::promise<trace::Key> seen;
-  auto receiver = ipc::Connection::start(
-      pair->second.release(), {[&](const std::string&, const Json&, ipc::Responder) {
-                                 seen.set_value(trace::currentKey());
-                               },
-                               nullptr, nullptr, nullptr});
+  auto receiver = ipc::Connection::start(pair->second.release(),
+                                         {[&](const std::string&, const Json&, ipc::Responder) {
+                                            seen.set_value(trace::currentKey());
+                                          },
+                                          nullptr, nullptr, nullptr});
   auto peer = ipc::Connection::start(pair->first.release(), {});
   {
     trace::KeyScope scope(key);
@@ -138,8 +138,13 @@ TEST(TraceTest, theFilesOfTwoProcessesBecomeOneStageTableInPathOrder) {
           Json{{"name", "process_name"}, {"ph", "M"}, {"pid", 1}, {"args", {{"name", "extension"}}}}
               .dump() +
           ",\n" +
-          Json{{"name", "main"},    {"ph", "X"},   {"pid", 1}, {"tid", 1}, {"ts", at},
-               {"dur", 100},        {"args", {{"key", id}}}}
+          Json{{"name", "main"},
+               {"ph", "X"},
+               {"pid", 1},
+               {"tid", 1},
+               {"ts", at},
+               {"dur", 100},
+               {"args", {{"key", id}}}}
               .dump() +
           "\n");  // no closing bracket: the process was killed
 
@@ -156,8 +161,9 @@ TEST(TraceTest, theFilesOfTwoProcessesBecomeOneStageTableInPathOrder) {
   for (const std::string& name : stageNames(table)) {
     if (name.rfind("  wait", 0) != 0) stages.push_back(name);
   }
-  EXPECT_EQ(stages, (std::vector<std::string>{"test: page message", "extension: main",
-                                              "test: evaluate", "test: worker", "test: delivered"}));
+  EXPECT_EQ(stages,
+            (std::vector<std::string>{"test: page message", "extension: main", "test: evaluate",
+                                      "test: worker", "test: delivered"}));
   for (const auto& stage : table.stages) EXPECT_EQ(stage.count, 1u) << stage.stage;
   EXPECT_GE(table.stages.front().p50Us, 2000) << "the page message slice lasted 2 ms";
   EXPECT_GE(table.whole.p50Us, 4000);
