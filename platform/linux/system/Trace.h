@@ -34,8 +34,9 @@ inline bool enabled() {
 
 // Starts writing to `path`, naming this process `processName`. False, with a line on
 // stderr, when the file cannot be created. Events are buffered and written at stop(),
-// at exit, and whenever the buffer fills; the file stays readable without its closing
-// bracket when the process is killed.
+// at exit, and whenever 256 KiB have collected; a process that is killed loses what was
+// still buffered, and what reached the file stays readable (one event per line, the
+// closing bracket missing).
 bool start(const std::string& path, const std::string& processName);
 // Writes what is buffered and closes the file; recording stops.
 void stop();
