@@ -173,7 +173,7 @@ StageTable stageTable(const std::vector<Json>& events, std::size_t minimumSlices
   }
   // Stages that few messages went through (another kind of message, a rare detour) would
   // only crowd the table.
-  std::size_t fewest = std::max<std::size_t>(1, table.messages / 20);
+  std::size_t fewest = (table.messages + 19) / 20;
   for (auto& [stage, values] : durations) {
     if (values.size() >= fewest) table.stages.push_back(figures(stage, values));
   }
