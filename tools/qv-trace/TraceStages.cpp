@@ -1,19 +1,22 @@
 #include "tools/qv-trace/TraceStages.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <string_view>
 #include <utility>
+#include <variant>
+
+#include "platform/linux/system/Files.h"
 
 namespace qv::tracing {
 namespace {
 
 // Larger files are refused rather than read into memory.
-constexpr std::streamoff kMaxTraceBytes = std::streamoff(1) << 31;
+constexpr std::size_t kMaxTraceBytes = std::size_t(1) << 31;
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r'))
@@ -79,18 +82,15 @@ std::string text(const Json& event, const char* field) {
 }  // namespace
 
 std::optional<std::vector<Json>> readTraceFile(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
-    if (error) *error = "cannot open " + path;
+  std::variant<std::string, int> read = files::readAll(path, kMaxTraceBytes);
+  if (const int* failure = std::get_if<int>(&read)) {
+    if (error) {
+      *error = *failure == EFBIG ? path + " is larger than 2 GiB"
+                                 : "cannot open " + path + ": " + std::strerror(*failure);
+    }
     return std::nullopt;
   }
-  std::streamoff size = in.tellg();
-  if (size > kMaxTraceBytes) {
-    if (error) *error = path + " is larger than 2 GiB";
-    return std::nullopt;
-  }
-  in.seekg(0);
-  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string& contents = std::get<std::string>(read);
   Json whole = Json::parse(contents, nullptr, /*allow_exceptions=*/false);
   if (whole.is_object() && whole.contains("traceEvents")) whole = whole["traceEvents"];
   std::vector<Json> events;

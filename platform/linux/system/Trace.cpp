@@ -141,51 +141,60 @@ KeyScope::~KeyScope() {
   currentKeyOfThread = previous_;
 }
 
-void slice(std::string_view stage, Clock::time_point begin, Key key, Flow flow) {
+namespace {
+
+// Runs `write(out, end, tid, id)` under the writer's lock when `key`'s events are to be
+// recorded: tracing is on, the file is open, and there is a message.
+template <typename Write>
+void record(Key key, Write write) {
   if (!enabled() || key == 0) return;
   Clock::time_point end = Clock::now();
   long tid = threadId();
   Writer& out = writer();
   std::lock_guard lock(out.mutex);
-  if (!out.file) return;
-  std::string name(stage);
-  std::string id = flowId(key);
-  double at = microseconds(begin);
-  out.append(Json{{"name", name},
-                  {"cat", "message"},
-                  {"ph", "X"},
-                  {"pid", out.pid},
-                  {"tid", tid},
-                  {"ts", at},
-                  {"dur", microseconds(end) - at},
-                  {"args", {{"key", id}}}});
-  // The flow event binds to the slice that encloses its time on the same thread.
-  const char* phase = flow == Flow::Begin ? "s" : flow == Flow::End ? "f" : "t";
-  Json step{{"name", "message"}, {"cat", "message"}, {"ph", phase}, {"id", id},
-            {"pid", out.pid},    {"tid", tid},       {"ts", at}};
-  if (flow != Flow::Begin) step["bp"] = "e";
-  out.append(step);
+  if (out.file) write(out, end, tid, flowId(key));
+}
+
+// The members every event of a message's path has.
+Json pathEvent(const Writer& out, std::string_view name, const char* phase, long tid, double at) {
+  return Json{{"name", std::string(name)},
+              {"cat", "message"},
+              {"ph", phase},
+              {"pid", out.pid},
+              {"tid", tid},
+              {"ts", at}};
+}
+
+}  // namespace
+
+void slice(std::string_view stage, Clock::time_point begin, Key key, Flow flow) {
+  record(key, [&](Writer& out, Clock::time_point end, long tid, const std::string& id) {
+    double at = microseconds(begin);
+    Json complete = pathEvent(out, stage, "X", tid, at);
+    complete["dur"] = microseconds(end) - at;
+    complete["args"] = {{"key", id}};
+    out.append(complete);
+    // The flow event binds to the slice that encloses its time on the same thread.
+    Json step = pathEvent(out, "message",
+                          flow == Flow::Begin ? "s"
+                          : flow == Flow::End ? "f"
+                                              : "t",
+                          tid, at);
+    step["id"] = id;
+    if (flow != Flow::Begin) step["bp"] = "e";
+    out.append(step);
+  });
 }
 
 void asyncSlice(std::string_view stage, Clock::time_point begin, Key key) {
-  if (!enabled() || key == 0) return;
-  Clock::time_point end = Clock::now();
-  long tid = threadId();
-  Writer& out = writer();
-  std::lock_guard lock(out.mutex);
-  if (!out.file) return;
-  std::string name(stage);
-  std::string id = flowId(key);
-  for (auto [phase, at] : {std::pair{"b", begin}, std::pair{"e", end}}) {
-    out.append(Json{{"name", name},
-                    {"cat", "message"},
-                    {"ph", phase},
-                    {"id", id},
-                    {"pid", out.pid},
-                    {"tid", tid},
-                    {"ts", microseconds(at)},
-                    {"args", {{"key", id}}}});
-  }
+  record(key, [&](Writer& out, Clock::time_point end, long tid, const std::string& id) {
+    for (auto [phase, at] : {std::pair{"b", begin}, std::pair{"e", end}}) {
+      Json event = pathEvent(out, stage, phase, tid, microseconds(at));
+      event["id"] = id;
+      event["args"] = {{"key", id}};
+      out.append(event);
+    }
+  });
 }
 
 Scope::Scope(std::string_view stage, Flow flow) : stage_(stage), flow_(flow) {
