@@ -170,6 +170,9 @@ int run(int argc, char** argv) {
       },
       loop);
   g_main_loop_run(loop);
+  // Written now, not at exit: a process whose teardown outlasts safari-host's grace is
+  // killed, and would lose it.
+  trace::stop();
 
   // No call comes after the close, so the background page ends here, on its own thread.
   host.reset();

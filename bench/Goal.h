@@ -1,7 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace qv::bench {
 
@@ -20,6 +24,22 @@ std::string format(const char* pattern, Args... args) {
   char text[256];
   std::snprintf(text, sizeof text, pattern, args...);
   return text;
+}
+
+// The value below which `fraction` of `values` lie (nearest rank); 0 for none.
+inline double percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+  return values[std::min(index, values.size() - 1)];
+}
+
+// Reads `--name=N` into `out`: false when `arg` is another option.
+inline bool intOption(const char* arg, const char* prefix, int& out) {
+  std::size_t length = std::strlen(prefix);
+  if (std::strncmp(arg, prefix, length) != 0) return false;
+  out = std::atoi(arg + length);
+  return true;
 }
 
 }  // namespace qv::bench

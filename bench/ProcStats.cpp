@@ -62,11 +62,17 @@ std::vector<pid_t> childrenNamed(pid_t pid, const std::string& name) {
   std::vector<pid_t> named;
   std::map<pid_t, std::vector<pid_t>> children = childrenByParent();
   for (pid_t child : children[pid]) {
-    std::ifstream in(procPath(child, "comm"));
-    std::string comm;
-    if (std::getline(in, comm) && comm.rfind(name.substr(0, 15), 0) == 0) named.push_back(child);
+    std::string comm = commandName(child);
+    if (!comm.empty() && comm.rfind(name.substr(0, 15), 0) == 0) named.push_back(child);
   }
   return named;
+}
+
+std::string commandName(pid_t pid) {
+  std::ifstream in(procPath(pid, "comm"));
+  std::string comm;
+  std::getline(in, comm);
+  return comm;
 }
 
 std::optional<double> cpuSeconds(pid_t pid) {

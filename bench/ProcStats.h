@@ -14,6 +14,8 @@ std::vector<pid_t> processTree(pid_t pid);
 // The children of `pid` whose command name (/proc/PID/comm, at most 15 characters) starts
 // with `name`.
 std::vector<pid_t> childrenNamed(pid_t pid, const std::string& name);
+// The process's command name (/proc/PID/comm); empty once it is gone.
+std::string commandName(pid_t pid);
 // User and system CPU time the process has used, in seconds; absent once it is gone.
 std::optional<double> cpuSeconds(pid_t pid);
 // Proportional set size (/proc/PID/smaps_rollup), in KiB; absent once it is gone.

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Goal.h"
 #include "platform/linux/store/SqliteUserDefaults.h"
 
 namespace {
@@ -54,13 +55,7 @@ std::shared_ptr<UserDefaults> benchStore() {
   return store;
 }
 
-double percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  auto index =
-      static_cast<std::size_t>(std::lround(fraction * static_cast<double>(values.size() - 1)));
-  return values[std::min(index, values.size() - 1)];
-}
+using qv::bench::percentile;
 
 void BM_WriteInteger(benchmark::State& state) {
   auto store = benchStore();

@@ -33,12 +33,12 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <gtk/gtk.h>
 
-#include <filesystem>
 #include <future>
 
 #include "bench/Goal.h"
@@ -67,19 +67,8 @@ struct Options {
   int seconds = 60;
 };
 
-bool parseInt(const char* arg, const char* prefix, int& out) {
-  std::size_t length = std::strlen(prefix);
-  if (std::strncmp(arg, prefix, length) != 0) return false;
-  out = std::atoi(arg + length);
-  return true;
-}
-
-double percentile(std::vector<double> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  std::size_t index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
-  return values[index];
-}
+using qv::bench::intOption;
+using qv::bench::percentile;
 
 constexpr int batch = 10;
 
@@ -307,24 +296,19 @@ bool printStages(int count) {
     std::string tab = startAssisted(system);
     if (tab.empty() || !measureRelay(system, tab, count)) return false;
   }  // the processes write their traces as they exit
-  std::vector<Json> events;
-  std::size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
-    if (entry.path().filename().string().rfind("trace.json", 0) != 0) continue;
-    std::string error;
-    auto read = qv::tracing::readTraceFile(entry.path().string(), &error);
-    if (!read) {
-      std::fprintf(stderr, "e2e_relay_bench: %s\n", error.c_str());
-      return false;
-    }
-    ++files;
-    events.insert(events.end(), read->begin(), read->end());
+  std::string error;
+  std::optional<std::vector<Json>> events = qv::tracing::readTraceFiles(tracePath, &error);
+  if (!events) {
+    std::fprintf(stderr, "e2e_relay_bench: %s\n", error.c_str());
+    return false;
   }
-  qv::tracing::StageTable table = qv::tracing::stageTable(events);
+  std::set<long long> processes;
+  for (const Json& event : *events) processes.insert(event.value("pid", 0LL));
+  qv::tracing::StageTable table = qv::tracing::stageTable(*events);
   std::printf(
       "stages of %zu traced messages (%zu processes; %d echoes, the rest is the page's "
       "own traffic):\n%s",
-      table.messages, files, count, qv::tracing::formatStageTable(table).c_str());
+      table.messages, processes.size(), count, qv::tracing::formatStageTable(table).c_str());
   return true;
 }
 
@@ -379,10 +363,10 @@ int main(int argc, char** argv) {
     const char* arg = argv[index];
     if (std::strcmp(arg, "--soak") == 0) {
       options.soak = true;
-    } else if (!parseInt(arg, "--round-trips=", options.roundTrips) &&
-               !parseInt(arg, "--traced-round-trips=", options.tracedRoundTrips) &&
-               !parseInt(arg, "--rate=", options.rate) &&
-               !parseInt(arg, "--seconds=", options.seconds)) {
+    } else if (!intOption(arg, "--round-trips=", options.roundTrips) &&
+               !intOption(arg, "--traced-round-trips=", options.tracedRoundTrips) &&
+               !intOption(arg, "--rate=", options.rate) &&
+               !intOption(arg, "--seconds=", options.seconds)) {
       std::fprintf(stderr,
                    "usage: e2e_relay_bench [--round-trips=N] [--traced-round-trips=N] [--soak] "
                    "[--rate=N] [--seconds=N]\n");

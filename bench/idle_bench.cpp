@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +34,7 @@ namespace {
 struct Watched {
   std::string name;
   std::vector<pid_t> pids;
-  double before = 0;
+  std::vector<double> before = {};  // per process
 };
 
 int run(int seconds, int settle) {
@@ -60,13 +61,25 @@ int run(int seconds, int settle) {
   if (auto companion = system.companionPid()) {
     watched.push_back({"companion", qv::bench::processTree(*companion)});
   }
-  for (Watched& each : watched) each.before = qv::bench::cpuSeconds(each.pids);
+  for (Watched& each : watched) {
+    for (pid_t pid : each.pids) each.before.push_back(qv::bench::cpuSeconds(pid).value_or(0));
+  }
   auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   for (const Watched& each : watched) {
-    double used = qv::bench::cpuSeconds(each.pids) - each.before;
+    double used = 0;
+    for (std::size_t index = 0; index < each.pids.size(); ++index) {
+      // A process that ended meanwhile counts nothing rather than less than nothing.
+      std::optional<double> now = qv::bench::cpuSeconds(each.pids[index]);
+      double own = now ? *now - each.before[index] : 0;
+      used += own;
+      if (each.pids.size() > 1) {
+        std::printf("idle       %-16s %.3f s\n", qv::bench::commandName(each.pids[index]).c_str(),
+                    own);
+      }
+    }
     double percent = 100 * used / elapsed;
     std::printf("idle     %-11s %zu processes: %.3f s of CPU in %.0f s\n", each.name.c_str(),
                 each.pids.size(), used, elapsed);
@@ -77,21 +90,14 @@ int run(int seconds, int settle) {
   return 0;
 }
 
-bool parseInt(const char* arg, const char* prefix, int& out) {
-  std::size_t length = std::strlen(prefix);
-  if (std::strncmp(arg, prefix, length) != 0) return false;
-  out = std::atoi(arg + length);
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   int seconds = 60;
   int settle = 10;
   for (int index = 1; index < argc; ++index) {
-    if (!parseInt(argv[index], "--seconds=", seconds) &&
-        !parseInt(argv[index], "--settle=", settle)) {
+    if (!qv::bench::intOption(argv[index], "--seconds=", seconds) &&
+        !qv::bench::intOption(argv[index], "--settle=", settle)) {
       std::fprintf(stderr, "usage: idle_bench [--seconds=N] [--settle=N]\n");
       return 2;
     }

@@ -91,12 +91,6 @@ Options parseOptions(int argc, char** argv) {
   return options;
 }
 
-double percentileMicros(std::vector<double> micros, double fraction) {
-  std::sort(micros.begin(), micros.end());
-  std::size_t index = static_cast<std::size_t>(fraction * static_cast<double>(micros.size() - 1));
-  return micros[index];
-}
-
 double microsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
@@ -260,13 +254,13 @@ int main(int argc, char** argv) {
   std::optional<long> rssAfterAll = process->child.residentKib();
   std::int64_t lost = echoes.missing(throughputBase, throughputBase + options.relays);
 
-  double baselineP50 = percentileMicros(baseline, 0.50);
-  double relayP50 = percentileMicros(latency, 0.50);
+  double baselineP50 = qv::bench::percentile(baseline, 0.50);
+  double relayP50 = qv::bench::percentile(latency, 0.50);
   std::printf(
       "baseline   in-process evaluate -> postMessage, %d round trips: p50 %.0f us, p99 %.0f us\n",
-      options.samples, baselineP50, percentileMicros(baseline, 0.99));
+      options.samples, baselineP50, qv::bench::percentile(baseline, 0.99));
   std::printf("latency    relay through the extension, %d relays: p50 %.0f us, p99 %.0f us\n",
-              options.samples, relayP50, percentileMicros(latency, 0.99));
+              options.samples, relayP50, qv::bench::percentile(latency, 0.99));
   qv::bench::printGoal("extension relay p50",
                        qv::bench::format("%+.0f us over the bare WebKit round trip (%.0f us)",
                                          relayP50 - baselineP50, baselineP50),

@@ -100,6 +100,7 @@ bool ExtensionProcess::spawn() {
     traceArgument = "--trace=" + trace + "." + extension_->identifier + "." +
                     std::to_string(++traceFiles) + ".json";
   }
+  trace::mark("start " + extension_->identifier);
   const char* argv[] = {extension_->executablePath.c_str(), fdArgument.c_str(),
                         traceArgument.empty() ? nullptr : traceArgument.c_str(), nullptr};
   // Only the child's copy is inherited: GLib maps it to kChildIpcFd and closes the rest.

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string_view>
@@ -106,6 +108,35 @@ std::optional<std::vector<Json>> readTraceFile(const std::string& path, std::str
     return std::nullopt;
   }
   return events;
+}
+
+std::optional<std::vector<Json>> readTraceFiles(const std::string& path, std::string* error) {
+  std::filesystem::path first(path);
+  std::string prefix = first.filename().string();
+  std::vector<std::string> paths;
+  std::error_code failure;
+  for (const auto& entry : std::filesystem::directory_iterator(first.parent_path(), failure)) {
+    std::string name = entry.path().filename().string();
+    if (name != prefix && name.rfind(prefix + ".", 0) != 0) continue;
+    // A process killed before its first write leaves an empty file: nothing to read.
+    std::error_code sizeFailure;
+    if (std::filesystem::file_size(entry.path(), sizeFailure) == 0 && !sizeFailure) continue;
+    paths.push_back(entry.path());
+  }
+  if (failure) {
+    if (error) *error = "cannot list " + first.parent_path().string() + ": " + failure.message();
+    return std::nullopt;
+  }
+  std::sort(paths.begin(), paths.end());
+  std::vector<Json> events;
+  for (const std::string& each : paths) {
+    auto read = readTraceFile(each, error);
+    if (!read) return std::nullopt;
+    events.insert(events.end(), std::make_move_iterator(read->begin()),
+                  std::make_move_iterator(read->end()));
+  }
+  if (paths.empty() && error) *error = "no trace file at " + path;
+  return paths.empty() ? std::nullopt : std::optional(std::move(events));
 }
 
 StageTable stageTable(const std::vector<Json>& events, std::size_t minimumSlices) {

@@ -15,6 +15,12 @@ namespace qv::tracing {
 // killed). Absent, with `error` set, when the file cannot be read or is not a trace.
 std::optional<std::vector<Json>> readTraceFile(const std::string& path, std::string* error);
 
+// The events of the trace that `safari-host --trace=PATH` wrote: PATH itself and the
+// files its extension processes wrote beside it (PATH.<identifier>.<n>.json), in one
+// list; empty files (a process killed before it wrote) are passed over. Absent, with
+// `error` set, when there is none or one cannot be read.
+std::optional<std::vector<Json>> readTraceFiles(const std::string& path, std::string* error);
+
 // One stage of the messages' path: a slice name in one process ("safari-host: page
 // message"), or the wait between two consecutive stages ("wait: A → B").
 struct StageFigures {

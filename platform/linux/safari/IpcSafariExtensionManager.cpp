@@ -1,6 +1,7 @@
 #include "platform/linux/safari/IpcSafariExtensionManager.h"
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -47,10 +48,19 @@ struct IpcSafariExtensionManager::Impl : std::enable_shared_from_this<Impl> {
         absent(std::move(absent)),
         timeout(timeout) {}
 
+  ~Impl() {
+    // An open connection outlives its owners; this one ends with the manager.
+    if (kept) kept->close();
+  }
+
   void call(const ipc::Method& method, Json args, WhenAbsent whenAbsent,
             std::function<void(Outcome)> onOutcome) {
-    auto deliver = std::make_shared<Once<Outcome>>(std::move(onOutcome));
-    if (callConnected(method, args, deliver)) return;
+    attempt(method, std::move(args), whenAbsent,
+            std::make_shared<Once<Outcome>>(std::move(onOutcome)));
+  }
+
+  void attempt(const ipc::Method& method, Json args, WhenAbsent whenAbsent, Deliver deliver) {
+    if (callConnected(method, args, whenAbsent, deliver)) return;
     mainQueue->async([self = shared_from_this(), &method, args = std::move(args), whenAbsent,
                       deliver]() mutable {
       if (whenAbsent == WhenAbsent::answerFromChoices) {
@@ -61,50 +71,84 @@ struct IpcSafariExtensionManager::Impl : std::enable_shared_from_this<Impl> {
     });
   }
 
-  // False when nothing listens; otherwise the outcome comes through `deliver`.
-  bool callConnected(const ipc::Method& method, const Json& args, const Deliver& deliver) {
+  // The connection of earlier calls while it is open, else a new one; null when nothing
+  // listens. `reused` says which.
+  std::shared_ptr<ipc::Connection> connection(bool& reused) {
+    std::lock_guard lock(connectionMutex);
+    reused = kept && kept->isOpen();
+    if (reused) return kept;
     ipc::Connection::Handlers handlers;
     handlers.onCall = [](const std::string&, const Json&, ipc::Responder responder) {
       responder.fail("the companion takes no calls");
     };
-    std::shared_ptr<ipc::Connection> connection =
-        ipc::connectToControlSocket(socketPath, std::move(handlers));
+    kept = ipc::connectToControlSocket(socketPath, std::move(handlers));
+    return kept;
+  }
+
+  void forget(const std::shared_ptr<ipc::Connection>& connection) {
+    std::lock_guard lock(connectionMutex);
+    if (kept == connection) kept.reset();
+  }
+
+  // False when nothing listens; otherwise the outcome comes through `deliver`.
+  bool callConnected(const ipc::Method& method, const Json& args, WhenAbsent whenAbsent,
+                     const Deliver& deliver) {
+    bool reused = false;
+    std::shared_ptr<ipc::Connection> connection = this->connection(reused);
     if (!connection) return false;
     std::weak_ptr<ipc::Connection> weakConnection = connection;
     // A call that cannot be sent fails at once, on this stack; that answer goes through
     // the main queue like the other immediate failures.
     auto returned = std::make_shared<std::atomic<bool>>(false);
     const std::thread::id caller = std::this_thread::get_id();
-    connection->call(
-        method, args,
-        [deliver, weakConnection, returned, caller, queue = mainQueue](ipc::Reply reply) {
-          if (auto open = weakConnection.lock()) open->close();
-          Outcome outcome;
-          if (reply.error && reply.error->kind == ipc::ErrorKind::InvalidReply) {
-            // An answer of the wrong shape: neither a result nor an error.
-          } else if (reply.error) {
-            // The connection's own wording for a hang-up is not meant for users.
-            outcome.error = SafariError{reply.error->kind == ipc::ErrorKind::ConnectionClosed
-                                            ? "Safari closed the connection"
-                                            : reply.error->message};
-          } else {
-            outcome.result = std::move(reply.result);
-          }
-          if (!*returned && std::this_thread::get_id() == caller) {
-            queue->async([deliver, outcome = std::move(outcome)]() mutable {
-              (*deliver)(std::move(outcome));
-            });
-          } else {
-            (*deliver)(std::move(outcome));
-          }
-        });
+    connection->call(method, args,
+                     [self = shared_from_this(), &method, args, whenAbsent, deliver, weakConnection,
+                      reused, returned, caller](ipc::Reply reply) {
+                       std::shared_ptr<ipc::Connection> used = weakConnection.lock();
+                       bool closed =
+                           reply.error && (reply.error->kind == ipc::ErrorKind::ConnectionClosed ||
+                                           (reply.error->kind == ipc::ErrorKind::NotSent &&
+                                            (!used || !used->isOpen())));
+                       if (closed) self->forget(used);
+                       if (closed && reused) {
+                         // The browser hung up since the last call (it quit or restarted):
+                         // the call goes again, to whatever listens now.
+                         self->attempt(method, args, whenAbsent, deliver);
+                         return;
+                       }
+                       self->answer(std::move(reply), deliver,
+                                    !*returned && std::this_thread::get_id() == caller);
+                     });
     *returned = true;
-    mainQueue->asyncAfter(timeout, [deliver, weakConnection] {
+    mainQueue->asyncAfter(timeout, [self = shared_from_this(), deliver, weakConnection] {
       // First the time-out, then the close, whose own failure then finds the answer given.
       (*deliver)(Outcome{std::nullopt, SafariError{"Safari did not answer"}});
-      if (auto open = weakConnection.lock()) open->close();
+      if (auto open = weakConnection.lock()) {
+        self->forget(open);
+        open->close();
+      }
     });
     return true;
+  }
+
+  void answer(ipc::Reply reply, const Deliver& deliver, bool onCallersStack) {
+    Outcome outcome;
+    if (reply.error && reply.error->kind == ipc::ErrorKind::InvalidReply) {
+      // An answer of the wrong shape: neither a result nor an error.
+    } else if (reply.error) {
+      // The connection's own wording for a hang-up is not meant for users.
+      outcome.error = SafariError{reply.error->kind == ipc::ErrorKind::ConnectionClosed
+                                      ? "Safari closed the connection"
+                                      : reply.error->message};
+    } else {
+      outcome.result = std::move(reply.result);
+    }
+    if (onCallersStack) {
+      mainQueue->async(
+          [deliver, outcome = std::move(outcome)]() mutable { (*deliver)(std::move(outcome)); });
+    } else {
+      (*deliver)(std::move(outcome));
+    }
   }
 
   // Main queue. Calls that find the browser absent while one start is pending share it.
@@ -121,7 +165,7 @@ struct IpcSafariExtensionManager::Impl : std::enable_shared_from_this<Impl> {
 
   void retryUntil(const ipc::Method& method, Json args, Deliver deliver,
                   std::chrono::steady_clock::time_point deadline) {
-    if (callConnected(method, args, deliver)) {
+    if (callConnected(method, args, WhenAbsent::startBrowser, deliver)) {
       // Up: a browser that closes again later is started again.
       startingUntil = {};
       return;
@@ -150,6 +194,8 @@ struct IpcSafariExtensionManager::Impl : std::enable_shared_from_this<Impl> {
   const std::chrono::milliseconds timeout;
   // Main queue only: until when a browser we started is given to open its socket.
   std::chrono::steady_clock::time_point startingUntil{};
+  std::mutex connectionMutex;
+  std::shared_ptr<ipc::Connection> kept;  // guarded by connectionMutex
 };
 
 IpcSafariExtensionManager::IpcSafariExtensionManager(std::string socketPath,

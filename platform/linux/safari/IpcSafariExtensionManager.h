@@ -15,9 +15,10 @@ struct Method;
 }
 
 // The browser seen from the containing application, over safari-host's control socket
-// (extensions.dispatchMessage, extensions.getState, extensions.showPreferences). Each
-// operation opens its own connection, makes one call and closes it, so a browser that
-// restarts between two calls is simply found again.
+// (extensions.dispatchMessage, extensions.getState, extensions.showPreferences). Calls
+// share one connection, opened by the first and kept while it stays open, so that a poll
+// costs one frame each way; a call that finds the browser gone from it (it quit or
+// restarted since) is made again on a new connection.
 //
 // When nothing listens on the socket, the operations behave as the Mac's do with Safari
 // closed: getState answers from the user's stored choices (`BrowserAbsent::choicesPath`,

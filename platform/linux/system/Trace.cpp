@@ -197,6 +197,23 @@ void asyncSlice(std::string_view stage, Clock::time_point begin, Key key) {
   });
 }
 
+void mark(std::string_view name) {
+  if (!enabled()) return;
+  double at = microseconds(Clock::now());
+  long tid = threadId();
+  Writer& out = writer();
+  std::lock_guard lock(out.mutex);
+  if (!out.file) return;
+  Json event{{"name", std::string(name)},
+             {"cat", "process"},
+             {"ph", "i"},
+             {"s", "t"},
+             {"pid", out.pid},
+             {"tid", tid},
+             {"ts", at}};
+  out.append(event);
+}
+
 Scope::Scope(std::string_view stage, Flow flow) : stage_(stage), flow_(flow) {
   if (!enabled()) return;
   key_ = currentKeyOfThread;

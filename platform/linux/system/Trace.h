@@ -72,6 +72,10 @@ void slice(std::string_view stage, Clock::time_point begin, Key key, Flow flow =
 // meanwhile (an evaluation in a web process): an async slice, on a track of its own.
 void asyncSlice(std::string_view stage, Clock::time_point begin, Key key);
 
+// An instant of this process's life that belongs to no message (a process started, a
+// page became ready): a mark on the calling thread's track. Nothing when tracing is off.
+void mark(std::string_view name);
+
 // A slice over the scope's lifetime, for the current key as it was at construction.
 class Scope {
  public:

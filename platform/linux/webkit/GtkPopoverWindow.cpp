@@ -20,8 +20,12 @@ int pixels(double points) {
 }  // namespace
 
 GtkPopoverWindow::GtkPopoverWindow(std::shared_ptr<WebKitDevelopmentTrust> trust,
-                                   std::shared_ptr<WebKitPopoverWindows> registry, ContentSize size)
-    : trust_(std::move(trust)), registry_(std::move(registry)), size_(size) {
+                                   std::shared_ptr<WebKitPopoverWindows> registry, ContentSize size,
+                                   ProcessPeer processPeer)
+    : trust_(std::move(trust)),
+      registry_(std::move(registry)),
+      size_(size),
+      processPeer_(std::move(processPeer)) {
   // GTK keeps top-level windows alive until destroyed; our reference outlives that.
   window_ = GObjectRef<GtkWindow>::retain(GTK_WINDOW(gtk_window_new()));
   gtk_window_set_decorated(window_.get(), FALSE);
@@ -62,7 +66,8 @@ ContentSize GtkPopoverWindow::contentSize() const {
 }
 
 std::unique_ptr<WebView> GtkPopoverWindow::makeContentWebView() {
-  auto view = std::make_unique<WebKitView>(trust_, /*hidden=*/false);
+  GObjectRef<WebKitWebView> peer = processPeer_ ? processPeer_() : GObjectRef<WebKitWebView>();
+  auto view = std::make_unique<WebKitView>(trust_, /*hidden=*/false, peer.get());
   gtk_window_set_child(window_.get(), view->widget());
   applySize();
   return view;

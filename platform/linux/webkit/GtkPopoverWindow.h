@@ -1,7 +1,9 @@
 #pragma once
 
 #include <gtk/gtk.h>
+#include <webkit/webkit.h>
 
+#include <functional>
 #include <memory>
 
 #include "platform/WebView.h"
@@ -15,13 +17,16 @@ class WebKitPopoverWindows;
 // An undecorated, fixed-size top-level window that plays the browser's popover. Sizes in
 // points map to GTK's logical pixels, each side clamped to 0…8192. Closing it (from the
 // window manager) only hides it, as the popover would. It is listed in `registry` from
-// construction to destruction; destroying it destroys the GTK window.
+// construction to destruction; destroying it destroys the GTK window. Its content view
+// runs in the web process of the view `processPeer` returns at the time, if any.
 //
 // Main thread only.
 class GtkPopoverWindow final : public PopoverWindow {
  public:
+  using ProcessPeer = std::function<GObjectRef<WebKitWebView>()>;
   GtkPopoverWindow(std::shared_ptr<WebKitDevelopmentTrust> trust,
-                   std::shared_ptr<WebKitPopoverWindows> registry, ContentSize size);
+                   std::shared_ptr<WebKitPopoverWindows> registry, ContentSize size,
+                   ProcessPeer processPeer = nullptr);
   ~GtkPopoverWindow() override;
   GtkPopoverWindow(const GtkPopoverWindow&) = delete;
   GtkPopoverWindow& operator=(const GtkPopoverWindow&) = delete;
@@ -44,6 +49,7 @@ class GtkPopoverWindow final : public PopoverWindow {
   std::shared_ptr<WebKitDevelopmentTrust> trust_;
   std::shared_ptr<WebKitPopoverWindows> registry_;
   ContentSize size_;
+  ProcessPeer processPeer_;
   GObjectRef<GtkWindow> window_;
 };
 

@@ -41,15 +41,22 @@ Json jsonFromScriptValue(JSCValue* value) {
   return parsed.is_discarded() ? Json() : parsed;
 }
 
-WebKitView::WebKitView(std::shared_ptr<WebKitDevelopmentTrust> trust, bool hidden)
+WebKitView::WebKitView(std::shared_ptr<WebKitDevelopmentTrust> trust, bool hidden,
+                       WebKitWebView* sharesProcessWith)
     : trust_(std::move(trust)) {
   GObjectRef<WebKitSettings> settings(webkit_settings_new());
   if (hidden) disableHiddenPageTimerThrottling(settings.get());
   contentManager_ = GObjectRef<WebKitUserContentManager>(webkit_user_content_manager_new());
   state_ = std::make_shared<State>();
-  state_->view = GObjectRef<WebKitWebView>::sink(WEBKIT_WEB_VIEW(g_object_new(
-      WEBKIT_TYPE_WEB_VIEW, "network-session", webkit_network_session_get_default(),
-      "user-content-manager", contentManager_.get(), "settings", settings.get(), nullptr)));
+  // A related view takes its network session (the default one too) from the other view.
+  state_->view = GObjectRef<WebKitWebView>::sink(WEBKIT_WEB_VIEW(
+      sharesProcessWith != nullptr
+          ? g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", sharesProcessWith,
+                         "user-content-manager", contentManager_.get(), "settings", settings.get(),
+                         nullptr)
+          : g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session",
+                         webkit_network_session_get_default(), "user-content-manager",
+                         contentManager_.get(), "settings", settings.get(), nullptr)));
   // The state outlives the signals: they are disconnected before it goes.
   viewSignalIds_.push_back(g_signal_connect(state_->view.get(), "decide-policy",
                                             G_CALLBACK(&WebKitView::onDecidePolicy), state_.get()));
@@ -82,7 +89,10 @@ void WebKitView::addScriptMessageHandler(const std::string& name, MessageHandler
     handler = [state = std::weak_ptr<State>(state_), stage = "script message " + name,
                handler = std::move(handler)](const Json& body) {
       auto alive = state.lock();
-      trace::KeyScope key(alive ? alive->lastTraceKey : 0);
+      trace::Key last = alive ? alive->lastTraceKey : 0;
+      // A page's own message (its "ready", say) answers no traced call: a mark shows when.
+      if (last == 0) trace::mark(stage);
+      trace::KeyScope key(last);
       trace::Scope slice(stage);
       if (handler) handler(body);
     };

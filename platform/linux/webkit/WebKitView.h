@@ -34,7 +34,9 @@ Json jsonFromScriptValue(JSCValue* value);
 // script-message handlers.
 class WebKitView final : public WebView {
  public:
-  WebKitView(std::shared_ptr<WebKitDevelopmentTrust> trust, bool hidden);
+  // With `sharesProcessWith`, the view's pages run in that view's web process.
+  WebKitView(std::shared_ptr<WebKitDevelopmentTrust> trust, bool hidden,
+             WebKitWebView* sharesProcessWith = nullptr);
   ~WebKitView() override;
   WebKitView(const WebKitView&) = delete;
   WebKitView& operator=(const WebKitView&) = delete;

@@ -15,24 +15,37 @@ WebKitWebViewFactory::WebKitWebViewFactory(std::optional<DevelopmentTrust> trust
 
 WebKitWebViewFactory::~WebKitWebViewFactory() = default;
 
+namespace {
+
+GObjectRef<WebKitWebView> viewOf(const std::unique_ptr<GWeakRef, void (*)(GWeakRef*)>& weak) {
+  return GObjectRef<WebKitWebView>(static_cast<WebKitWebView*>(g_weak_ref_get(weak.get())));
+}
+
+}  // namespace
+
 std::unique_ptr<WebView> WebKitWebViewFactory::makeHiddenWebView() {
   trust_->start();
   auto view = std::make_unique<WebKitView>(trust_, /*hidden=*/true);
-  std::erase_if(hiddenViews_, [](const auto& weak) {
-    return GObjectRef<GObject>(static_cast<GObject*>(g_weak_ref_get(weak.get()))).get() == nullptr;
-  });
+  std::erase_if(*hiddenViews_, [](const auto& weak) { return viewOf(weak).get() == nullptr; });
   auto weak = std::unique_ptr<GWeakRef, void (*)(GWeakRef*)>(new GWeakRef, [](GWeakRef* ref) {
     g_weak_ref_clear(ref);
     delete ref;
   });
   g_weak_ref_init(weak.get(), view->widget());
-  hiddenViews_.push_back(std::move(weak));
+  hiddenViews_->push_back(std::move(weak));
   return view;
 }
 
 std::unique_ptr<PopoverWindow> WebKitWebViewFactory::makePopoverWindow(ContentSize size) {
   trust_->start();
-  return std::make_unique<GtkPopoverWindow>(trust_, popovers_, size);
+  return std::make_unique<GtkPopoverWindow>(trust_, popovers_, size,
+                                            [views = hiddenViews_]() -> GObjectRef<WebKitWebView> {
+                                              for (const auto& weak : *views) {
+                                                if (GObjectRef<WebKitWebView> view = viewOf(weak))
+                                                  return view;
+                                              }
+                                              return {};
+                                            });
 }
 
 bool WebKitWebViewFactory::isTrustSettled() const {
@@ -48,8 +61,8 @@ bool WebKitWebViewFactory::showInspector(InspectedView which) {
   if (which == InspectedView::popover) {
     view = popovers_->contentView(/*shownOnly=*/false);
   } else {
-    for (const auto& weak : hiddenViews_) {
-      view = GObjectRef<WebKitWebView>(static_cast<WebKitWebView*>(g_weak_ref_get(weak.get())));
+    for (const auto& weak : *hiddenViews_) {
+      view = viewOf(weak);
       if (view) break;
     }
   }

@@ -29,7 +29,10 @@ class WebKitPopoverWindows;
 //
 // Popover windows are undecorated, fixed-size GTK windows (sizes in points map to GTK's
 // logical pixels, each side clamped to 0…8192); their content web view behaves like a
-// hidden view in every other way, with WebKit's usual timer policy.
+// hidden view in every other way, with WebKit's usual timer policy. It runs in the web
+// process of the oldest hidden view of the same factory still alive when it is made (an
+// extension's popup in its background page's process: one web process, not two); when
+// that process ends, both views see it end.
 class WebKitWebViewFactory final : public WebViewFactory {
  public:
   // Development bundles only: extra certificate authorities for the service's hosts.
@@ -64,8 +67,10 @@ class WebKitWebViewFactory final : public WebViewFactory {
   std::shared_ptr<WebKitDevelopmentTrust> trust_;
   // Shared with the windows, which may outlive the factory.
   std::shared_ptr<WebKitPopoverWindows> popovers_;
-  // The hidden views made here, weakly: they belong to whoever asked for them.
-  std::vector<std::unique_ptr<GWeakRef, void (*)(GWeakRef*)>> hiddenViews_;
+  // The hidden views made here, weakly: they belong to whoever asked for them. Shared
+  // with the popover windows, whose views join the first one's web process.
+  using WeakViews = std::vector<std::unique_ptr<GWeakRef, void (*)(GWeakRef*)>>;
+  std::shared_ptr<WeakViews> hiddenViews_ = std::make_shared<WeakViews>();
 };
 
 }  // namespace qv

@@ -127,6 +127,27 @@ TEST_F(IpcSafariExtensionManagerTest, sendsMessagesAndPreferenceRequestsAsThePro
             (Json{{"extensionIdentifier", "com.quorvane.safari.ext"}}));
 }
 
+TEST_F(IpcSafariExtensionManagerTest, callsShareOneConnectionAndFindARestartedBrowserAgain) {
+  ASSERT_TRUE(socket.listening());
+  socket.answer("extensions.getState", {{"isEnabled", true}});
+  ASSERT_EQ(getState(manager).state, SafariExtensionState{true});
+  std::shared_ptr<ipc::Connection> first = socket.connection();
+  ASSERT_TRUE(first);
+  EXPECT_FALSE(dispatch(std::nullopt));
+  EXPECT_EQ(getState(manager).state, SafariExtensionState{true});
+  EXPECT_EQ(socket.connection(), first) << "a poll must not open a connection per call";
+
+  // The browser hangs up (it quit and came back): the next calls still get their answers.
+  socket.close();
+  for (int call = 0; call < 3; ++call) {
+    StateAnswer again = getState(manager);
+    EXPECT_EQ(again.state, SafariExtensionState{true}) << call;
+    EXPECT_FALSE(again.error) << call;
+  }
+  EXPECT_NE(socket.connection(), first);
+  EXPECT_EQ(socket.callsOf("extensions.getState").size(), 5u);
+}
+
 TEST_F(IpcSafariExtensionManagerTest, aSilentBrowserStillGetsAnAnswer) {
   ASSERT_TRUE(socket.listening());
   socket.ignore("extensions.getState");

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <optional>
@@ -127,6 +128,7 @@ TEST(TraceTest, theFilesOfTwoProcessesBecomeOneStageTableInPathOrder) {
     }).join();
     trace::slice("delivered", trace::Clock::now(), key, trace::Flow::End);
     trace::slice("unrelated", trace::Clock::now(), trace::newKey());  // a path of one slice
+    trace::mark("page ready");  // the process's own moment, on no message's path
   }
   // The extension's file: another process, between the browser's first and last stages.
   double at = std::chrono::duration<double, std::micro>(extensionAt.time_since_epoch()).count();
@@ -153,6 +155,11 @@ TEST(TraceTest, theFilesOfTwoProcessesBecomeOneStageTableInPathOrder) {
   ASSERT_TRUE(browser) << error;
   auto extension = tracing::readTraceFile(extensionFile, &error);
   ASSERT_TRUE(extension) << error;
+  auto marks = std::count_if(browser->begin(), browser->end(), [](const Json& event) {
+    return event.value("ph", "") == "i" && event.value("name", "") == "page ready" &&
+           event.value("ts", 0.0) > 0;
+  });
+  EXPECT_EQ(marks, 1);
   std::vector<Json> events = *browser;
   events.insert(events.end(), extension->begin(), extension->end());
   tracing::StageTable table = tracing::stageTable(events);
