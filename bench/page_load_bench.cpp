@@ -12,7 +12,8 @@
 // Figures, all measured in this run:
 //   load     --loads (200) loads of each page in each browser, alternating: the time from
 //            navigation start to the load event, as the page's own Navigation Timing says
-//            (in the page clock's whole milliseconds); p50 and p99.
+//            (in the page clock's whole milliseconds); p50 and p99. Also the p50 of the
+//            response's end and the document's end, to show where added time goes.
 //   message  in a third, tracing browser with the extension: --traced-loads (50) loads of
 //            each page, and the time from the end of the document (DOMContentLoaded done,
 //            when content scripts run) until the content script's first message is read
@@ -22,6 +23,7 @@
 #include <gtk/gtk.h>
 #include <httplib.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -40,6 +42,9 @@ namespace {
 using namespace std::chrono_literals;
 using qv::Json;
 using qv::bench::percentile;
+
+// Between loads: long enough for the article's first layout and paint to end.
+constexpr auto kSettle = 100ms;
 
 struct Options {
   int loads = 200;
@@ -117,6 +122,7 @@ std::optional<std::string> openTab(qv::test::E2eSystem& system, const std::strin
 struct PageTiming {
   double loadEvent = 0;
   double documentEnd = 0;
+  double responseEnd = 0;
   double timeOrigin = 0;
 };
 
@@ -124,6 +130,7 @@ constexpr const char* timingScript = R"JS((() => {
   const entry = performance.getEntriesByType("navigation")[0];
   if (!entry || entry.loadEventStart <= 0) return null;
   return {load: entry.loadEventStart, end: entry.domContentLoadedEventEnd,
+          response: entry.responseEnd,
           origin: performance.timeOrigin};
 })())JS";
 
@@ -153,14 +160,16 @@ std::optional<PageTiming> load(Browser& browser, const std::string& url) {
   }
   if (!timing.is_object()) return std::nullopt;
   return PageTiming{timing.value("load", 0.0), timing.value("end", 0.0),
-                    timing.value("origin", 0.0)};
+                    timing.value("response", 0.0), timing.value("origin", 0.0)};
 }
 
 struct Page {
   const char* name;
   std::string url;
-  std::vector<double> with;
+  std::vector<double> with;  // load event
   std::vector<double> without;
+  // Where the time goes: the response's end and the document's end, p50s below.
+  std::vector<double> withResponse, withoutResponse, withDocument, withoutDocument;
 };
 
 void printLoads(const Page& page) {
@@ -169,6 +178,11 @@ void printLoads(const Page& page) {
       "p99 %.1f ms\n",
       page.name, page.with.size(), percentile(page.without, 0.5), percentile(page.without, 0.99),
       percentile(page.with, 0.5), percentile(page.with, 0.99));
+  std::printf("load     %-8s p50 response end / document end: without %.1f / %.1f ms | with "
+              "%.1f / %.1f ms\n",
+              page.name, percentile(page.withoutResponse, 0.5),
+              percentile(page.withoutDocument, 0.5), percentile(page.withResponse, 0.5),
+              percentile(page.withDocument, 0.5));
 }
 
 // Document end to the content script's first message in the extension process, for
@@ -189,7 +203,7 @@ bool measureFirstMessage(std::vector<Page>& pages, int count) {
         if (!timing) return false;
         documentEnds[index].push_back((timing->timeOrigin + timing->documentEnd) * 1000);
         // Time for the first message to reach the extension before the next navigation.
-        std::this_thread::sleep_for(50ms);
+        std::this_thread::sleep_for(kSettle);
       }
     }
   }  // the processes write their traces as they exit
@@ -228,8 +242,8 @@ bool measureFirstMessage(std::vector<Page>& pages, int count) {
 
 int run(const Options& options) {
   PageServer server;
-  std::vector<Page> pages{{"small", server.url("/small"), {}, {}},
-                          {"article", server.url("/article"), {}, {}}};
+  std::vector<Page> pages{{"small", server.url("/small"), {}, {}, {}, {}, {}, {}},
+                          {"article", server.url("/article"), {}, {}, {}, {}, {}, {}}};
   {
     qv::test::E2eSystem withExtension;
     qv::test::E2eSystem withoutExtension;
@@ -244,13 +258,21 @@ int run(const Options& options) {
     Browser with{withExtension, assisted["tab"].get<std::string>()};
     Browser without{withoutExtension, *plainTab};
     // Ten loads of each first, for caches and JIT to warm up; then the measured ones.
+    // Each browser goes first in every other round, and each load starts after the one
+    // before has had time to paint: otherwise one of them always loads its page while the
+    // other still lays out the long article.
     for (int round = -10; round < options.loads; ++round) {
       for (Page& page : pages) {
-        for (Browser* browser : {&with, &without}) {
+        for (Browser* browser : round % 2 == 0 ? std::array{&with, &without}
+                                               : std::array{&without, &with}) {
+          std::this_thread::sleep_for(kSettle);
           std::optional<PageTiming> timing = load(*browser, page.url);
           if (!timing) return 1;
           if (round < 0) continue;
-          (browser == &with ? page.with : page.without).push_back(timing->loadEvent);
+          bool extension = browser == &with;
+          (extension ? page.with : page.without).push_back(timing->loadEvent);
+          (extension ? page.withResponse : page.withoutResponse).push_back(timing->responseEnd);
+          (extension ? page.withDocument : page.withoutDocument).push_back(timing->documentEnd);
         }
       }
     }
