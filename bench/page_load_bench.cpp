@@ -253,7 +253,9 @@ int run(const Options& options) {
       return 1;
     }
     Json assisted = withExtension.openAssistedPage("/");
-    std::optional<std::string> plainTab = openTab(withoutExtension, pages[0].url);
+    // The same first page in both, so that their tabs start alike.
+    std::optional<std::string> plainTab =
+        openTab(withoutExtension, withoutExtension.service().origin() + "/");
     if (!assisted.is_object() || !plainTab) return 1;
     Browser with{withExtension, assisted["tab"].get<std::string>()};
     Browser without{withoutExtension, *plainTab};
