@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace qv::bench {
 namespace {
@@ -101,6 +102,42 @@ long pssKib(const std::vector<pid_t>& pids) {
   long total = 0;
   for (pid_t pid : pids) total += pssKib(pid).value_or(0);
   return total;
+}
+
+namespace {
+
+// Jiffies the machine's cores have spent busy and in all, from /proc/stat's first line.
+std::optional<std::pair<long long, long long>> machineJiffies() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  if (!(in >> cpu) || cpu != "cpu") return std::nullopt;
+  long long total = 0, idle = 0;
+  for (int field = 0; field < 8; ++field) {
+    long long value = 0;
+    if (!(in >> value)) return std::nullopt;
+    total += value;
+    if (field == 3 || field == 4) idle += value;  // idle, iowait
+  }
+  return std::pair{total - idle, total};
+}
+
+}  // namespace
+
+bool waitForQuietMachine(std::chrono::milliseconds window, double busyShare,
+                         std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  std::optional<std::pair<long long, long long>> before = machineJiffies();
+  while (before && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(window);
+    std::optional<std::pair<long long, long long>> after = machineJiffies();
+    if (!after) return false;
+    long long total = after->second - before->second;
+    if (total > 0 && static_cast<double>(after->first - before->first) < busyShare * total) {
+      return true;
+    }
+    before = after;
+  }
+  return false;
 }
 
 }  // namespace qv::bench

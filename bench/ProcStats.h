@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,5 +25,12 @@ std::optional<long> pssKib(pid_t pid);
 // Sums over processes; those that are gone count nothing.
 double cpuSeconds(const std::vector<pid_t>& pids);
 long pssKib(const std::vector<pid_t>& pids);
+
+// Waits until the whole machine has been quiet for one `window` (busy less than
+// `busyShare` of all its cores, from /proc/stat), or until `limit` has passed; true when
+// it became quiet. Between measured steps, so that one step's after-work (another
+// process still finishing what the last step set off) does not land in the next.
+bool waitForQuietMachine(std::chrono::milliseconds window, double busyShare,
+                         std::chrono::milliseconds limit);
 
 }  // namespace qv::bench

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BarePage.h"
 #include "bench/Goal.h"
 #include "bench/ProcStats.h"
 #include "tests/support/ChildProcess.h"
@@ -49,8 +50,6 @@ using qv::Json;
 using qv::bench::percentile;
 
 constexpr const char* kExtensionProcess = "Quorvane_Safari_Extension";
-constexpr const char* kAppexResources =
-    "/Contents/PlugIns/Quorvane_Safari_Extension.appex/Contents/Resources";
 
 struct Options {
   int trials = 10;
@@ -93,14 +92,6 @@ long printPss(const char* label, const std::vector<pid_t>& pids) {
   return total;
 }
 
-// bare_background_page with what the extension of `system` loads and trusts.
-std::vector<std::string> bareCommand(qv::test::E2eSystem& system) {
-  std::string resources = system.bundlePath() + kAppexResources;
-  std::string host = "127.0.0.1:" + std::to_string(system.service().port());
-  return {QV_BARE_BACKGROUND_PAGE, "--resources=" + resources, "--base-url=https://" + host,
-          "--ca=" + resources + "/dev-ca.pem", "--trust-host=" + host};
-}
-
 struct Bare {
   std::vector<double> readyMs;
   long pssKib = 0;
@@ -113,7 +104,8 @@ std::optional<Bare> measureBare(qv::test::E2eSystem& system, const Options& opti
     Clock::time_point spawned = Clock::now();
     std::string error;
     auto child =
-        qv::test::ChildProcess::start(bareCommand(system), {.captureStdout = true}, &error);
+        qv::test::ChildProcess::start(qv::bench::barePageCommand(system, QV_BARE_BACKGROUND_PAGE),
+                                      {.captureStdout = true}, &error);
     if (!child) {
       std::fprintf(stderr, "startup_bench: %s\n", error.c_str());
       return std::nullopt;

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <future>
 
@@ -125,10 +126,18 @@ bool Connection::waitForInput() {
     int timeout = -1;
     {
       std::lock_guard lock(pendingMutex_);
+      Clock::time_point now = Clock::now();
+      // With no call waiting, a wake-up time still ahead is kept: a call made before it
+      // comes need not wake the reader (a once-a-second call then wakes it once per
+      // call time-out instead of once per call), and it costs one spare wake at most.
       if (!deadlines_.empty()) {
-        auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadlines_.begin()->first - Clock::now());
-        timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+        readerWakesAt_ = deadlines_.begin()->first;
+      } else if (readerWakesAt_ <= now) {
+        readerWakesAt_ = Clock::time_point::max();
+      }
+      if (readerWakesAt_ != Clock::time_point::max()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(readerWakesAt_ - now);
+        timeout = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT32_MAX));
       }
     }
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
@@ -294,15 +303,15 @@ void Connection::call(const std::string& method, const Json& args, ReplyHandler 
                       std::optional<std::chrono::milliseconds> timeout) {
   std::int64_t id = nextId_++;
   Clock::time_point deadline = Clock::now() + timeout.value_or(limits_.callTimeout);
-  bool earliest = false;
+  bool earlier = false;
   {
     std::lock_guard lock(pendingMutex_);
-    earliest = deadlines_.empty() || deadline < deadlines_.begin()->first;
+    earlier = deadline < readerWakesAt_;
     pending_.emplace(id, Pending{std::move(onReply), method, deadline});
     deadlines_.emplace(deadline, id);
   }
-  // The reader waits for the earliest deadline it knew of: tell it about an earlier one.
-  if (earliest && wakeFd_ >= 0) {
+  // The reader must wake by this call's deadline: tell it when it would wake later.
+  if (earlier && wakeFd_ >= 0) {
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t written = ::write(wakeFd_, &one, sizeof one);
   }

@@ -146,6 +146,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::mutex pendingMutex_;
   std::map<std::int64_t, Pending> pending_;
   std::set<std::pair<Clock::time_point, std::int64_t>> deadlines_;  // of pending_
+  // When the reader wakes next without input (max: never). Guarded by pendingMutex_.
+  Clock::time_point readerWakesAt_ = Clock::time_point::max();
   std::thread reader_;
 };
 

@@ -309,8 +309,10 @@ struct CurlUrlSession::Engine {
       int running = 0;
       curl_multi_perform(multi.get(), &running);
       finishDone();
-      // Returns on socket activity, curl's own timers, or curl_multi_wakeup().
-      curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+      // Returns on socket activity, curl's own timers, or curl_multi_wakeup() (a new
+      // request, or stopping). The time-out is only a safety net: with nothing in flight
+      // it is long, so that an idle session does not wake its thread every second.
+      curl_multi_poll(multi.get(), nullptr, 0, active.empty() ? 60'000 : 1000, nullptr);
     }
     shutDown();
   }

@@ -23,8 +23,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How often data_version is checked when no file event arrives: covers lost events.
-constexpr milliseconds kFallbackPoll{1000};
+// How often data_version is checked when no file event arrives: covers lost events
+// (an overflowing event queue, say). Long, because each check wakes an idle process.
+constexpr milliseconds kFallbackPoll{5000};
 // Without inotify (watch limit reached) polling is the only signal.
 constexpr milliseconds kPollWithoutInotify{50};
 // A WAL commit writes its frames (raising file events) before it becomes visible to

@@ -22,7 +22,7 @@ namespace qv::defaults {
 // changed key; the change-notification behaviour is described with SqliteUserDefaults.
 //
 // The first subscribe() starts a thread with its own connection. It wakes on inotify
-// events in the database's directory, on noteLocalWrite(), and once a second as a
+// events in the database's directory, on noteLocalWrite(), and every 5 s as a
 // fallback (every 50 ms when inotify is unavailable), confirms other connections'
 // commits with `PRAGMA data_version`, and compares each subscribed key's row with its
 // snapshot. Callbacks run on that thread, one at a time; an exception thrown by one is

@@ -51,7 +51,7 @@ class Watcher;
 //
 // Change notification: the first `subscribe` starts a watcher thread with its own
 // connection. It wakes on inotify events in the database's directory, on local writes,
-// and once a second as a fallback; it confirms other connections' commits with
+// and every 5 s as a fallback; it confirms other connections' commits with
 // `PRAGMA data_version` and calls the subscribers of each key whose row differs from
 // its last snapshot. Keys written by this store are notified even when the row ends up
 // as it was. After each commit the store touches the `-wal` file, so that watchers in

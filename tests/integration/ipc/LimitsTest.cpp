@@ -114,6 +114,51 @@ TEST(ConnectionLimitsTest, aCallsOwnTimeOutExtendsItsLimit) {
   server->close();
 }
 
+// The reader keeps a wake-up time after the calls that set it were answered, so that a
+// steady stream of calls does not wake it for each one. A call must still time out by
+// its own deadline, later than that wake-up or earlier.
+TEST(ConnectionLimitsTest, aCallTimesOutByItsOwnDeadlineWhateverTheReaderWaitedFor) {
+  auto pair = test::socketPair();
+  ASSERT_TRUE(pair);
+  auto server = Connection::start(pair->second.release(),
+                                  {[](const std::string& method, const Json&, Responder responder) {
+                                     if (method == "quick") responder.reply();
+                                     // Anything else is never answered.
+                                   },
+                                   nullptr, nullptr, nullptr});
+  Connection::Limits limits;
+  limits.callTimeout = 300ms;
+  auto connection = Connection::start(pair->first.release(), {}, limits);
+  auto timeOut = [&](const std::function<void(Connection::ReplyHandler)>& call) {
+    auto outcome = std::make_shared<std::promise<Reply>>();
+    Clock::time_point sent = Clock::now();
+    call([outcome](Reply reply) { outcome->set_value(std::move(reply)); });
+    auto future = outcome->get_future();
+    EXPECT_EQ(future.wait_for(5s), std::future_status::ready);
+    Reply reply = future.get();
+    EXPECT_TRUE(reply.error && reply.error->kind == ErrorKind::TimedOut);
+    return Clock::now() - sent;
+  };
+
+  // Answered calls leave the reader a wake-up at the first one's deadline; the unanswered
+  // call's deadline comes after it.
+  for (int index = 0; index < 3; ++index) {
+    EXPECT_TRUE(connection->callAndWait("quick", Json::object(), 300ms).result);
+    std::this_thread::sleep_for(60ms);
+  }
+  auto later = timeOut([&](auto done) { connection->call("never", Json::object(), done); });
+  EXPECT_GE(later, 300ms);
+  EXPECT_LT(later, 800ms) << "timed out only long after its deadline";
+
+  // A call whose deadline is days away, then one due before it.
+  connection->call(wait, Json{{"timeoutMs", 3.0e8}}, [](Reply) {});
+  auto earlier = timeOut([&](auto done) { connection->call("never", Json::object(), done); });
+  EXPECT_GE(earlier, 300ms);
+  EXPECT_LT(earlier, 800ms) << "waited for the earlier call's deadline";
+  connection->close();
+  server->close();
+}
+
 TEST(ConnectionLimitsTest, framesTooLargeAreNeverDroppedSilently) {
   auto pair = test::socketPair();
   ASSERT_TRUE(pair);
