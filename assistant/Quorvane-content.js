@@ -184,8 +184,9 @@
   function afterPageLoad(start) {
     let started = false;
     const once = () => {
-      if (!started) start();
+      if (started) return;
       started = true;
+      start();
     };
     if (document.readyState === "complete") return setTimeout(once, 0);
     window.addEventListener("load", () => setTimeout(once, 0), { once: true });

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <optional>
 #include <string>
-#include <vector>
+
+#include "tests/support/ChildProcess.h"
 
 namespace qv::test {
 class E2eSystem;
@@ -9,9 +11,15 @@ class E2eSystem;
 
 namespace qv::bench {
 
-// The command that starts bare_background_page (`executable`) with what the extension of
-// `system` loads and trusts: the yardstick for what WebKit alone costs.
-std::vector<std::string> barePageCommand(qv::test::E2eSystem& system,
-                                         const std::string& executable);
+// bare_background_page running with what the extension of `system` loads and trusts:
+// the yardstick for what WebKit alone costs.
+struct BarePage {
+  qv::test::ChildProcess process;  // ended (killed) when this goes
+  double readyAtMicros = 0;        // steady clock, when its page posted "ready"
+};
+
+// Starts the program and waits (up to 30 s) for its page's "ready"; absent, with `error`
+// set, when it cannot start or never becomes ready.
+std::optional<BarePage> startBarePage(qv::test::E2eSystem& system, std::string* error);
 
 }  // namespace qv::bench

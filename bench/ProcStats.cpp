@@ -46,6 +46,21 @@ std::map<pid_t, std::vector<pid_t>> childrenByParent() {
   return children;
 }
 
+// Jiffies the machine's cores have spent busy and in all, from /proc/stat's first line.
+std::optional<std::pair<long long, long long>> machineJiffies() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  if (!(in >> cpu) || cpu != "cpu") return std::nullopt;
+  long long total = 0, idle = 0;
+  for (int field = 0; field < 8; ++field) {
+    long long value = 0;
+    if (!(in >> value)) return std::nullopt;
+    total += value;
+    if (field == 3 || field == 4) idle += value;  // idle, iowait
+  }
+  return std::pair{total - idle, total};
+}
+
 }  // namespace
 
 std::vector<pid_t> processTree(pid_t pid) {
@@ -103,25 +118,6 @@ long pssKib(const std::vector<pid_t>& pids) {
   for (pid_t pid : pids) total += pssKib(pid).value_or(0);
   return total;
 }
-
-namespace {
-
-// Jiffies the machine's cores have spent busy and in all, from /proc/stat's first line.
-std::optional<std::pair<long long, long long>> machineJiffies() {
-  std::ifstream in("/proc/stat");
-  std::string cpu;
-  if (!(in >> cpu) || cpu != "cpu") return std::nullopt;
-  long long total = 0, idle = 0;
-  for (int field = 0; field < 8; ++field) {
-    long long value = 0;
-    if (!(in >> value)) return std::nullopt;
-    total += value;
-    if (field == 3 || field == 4) idle += value;  // idle, iowait
-  }
-  return std::pair{total - idle, total};
-}
-
-}  // namespace
 
 bool waitForQuietMachine(std::chrono::milliseconds window, double busyShare,
                          std::chrono::milliseconds limit) {

@@ -30,7 +30,6 @@
 #include "bench/BarePage.h"
 #include "bench/Goal.h"
 #include "bench/ProcStats.h"
-#include "tests/support/ChildProcess.h"
 #include "tests/support/gtk/E2eSystem.h"
 
 namespace {
@@ -51,13 +50,9 @@ int run(int seconds, int settle) {
   }
   // The yardstick idles beside the system, from the same moment.
   std::string error;
-  auto bare = qv::test::ChildProcess::start(
-      qv::bench::barePageCommand(system, QV_BARE_BACKGROUND_PAGE), {.captureStdout = true}, &error);
-  if (!bare || !bare->waitForOutput(
-                   [](const std::string& out) { return out.find('\n') != std::string::npos; },
-                   std::chrono::seconds(30))) {
-    std::fprintf(stderr, "idle_bench: bare_background_page did not become ready %s\n",
-                 error.c_str());
+  std::optional<qv::bench::BarePage> bare = qv::bench::startBarePage(system, &error);
+  if (!bare) {
+    std::fprintf(stderr, "idle_bench: %s\n", error.c_str());
     return 1;
   }
   std::this_thread::sleep_for(std::chrono::seconds(settle));
@@ -72,7 +67,7 @@ int run(int seconds, int settle) {
     std::fprintf(stderr, "idle_bench: no extension process runs under safari-host\n");
     return 1;
   }
-  std::vector<Watched> watched{{"bare", qv::bench::processTree(bare->pid())},
+  std::vector<Watched> watched{{"bare", qv::bench::processTree(bare->process.pid())},
                                {"extension", extension},
                                {"safari-host", {host}}};
   if (auto companion = system.companionPid()) {

@@ -36,7 +36,6 @@
 #include "bench/BarePage.h"
 #include "bench/Goal.h"
 #include "bench/ProcStats.h"
-#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 #include "tests/support/gtk/E2eSystem.h"
@@ -103,27 +102,18 @@ std::optional<Bare> measureBare(qv::test::E2eSystem& system, const Options& opti
   for (int trial = 0; trial < options.trials; ++trial) {
     Clock::time_point spawned = Clock::now();
     std::string error;
-    auto child =
-        qv::test::ChildProcess::start(qv::bench::barePageCommand(system, QV_BARE_BACKGROUND_PAGE),
-                                      {.captureStdout = true}, &error);
+    std::optional<qv::bench::BarePage> child = qv::bench::startBarePage(system, &error);
     if (!child) {
       std::fprintf(stderr, "startup_bench: %s\n", error.c_str());
       return std::nullopt;
     }
-    bool ready = child->waitForOutput(
-        [](const std::string& out) { return out.find('\n') != std::string::npos; }, 30s);
-    double readyAt = 0;
-    if (!ready || std::sscanf(child->out().c_str(), "ready %lf", &readyAt) != 1) {
-      std::fprintf(stderr, "startup_bench: bare_background_page never became ready\n");
-      return std::nullopt;
-    }
-    bare.readyMs.push_back((readyAt - micros(spawned)) / 1000);
+    bare.readyMs.push_back((child->readyAtMicros - micros(spawned)) / 1000);
     if (trial + 1 == options.trials) {
       std::this_thread::sleep_for(std::chrono::seconds(options.settle));
-      bare.pssKib = printPss("bare, idle", qv::bench::processTree(child->pid()));
+      bare.pssKib = printPss("bare, idle", qv::bench::processTree(child->process.pid()));
     }
-    child->signal(SIGTERM);
-    child->waitForExit(10s);
+    child->process.signal(SIGTERM);
+    child->process.waitForExit(10s);
   }
   return bare;
 }
