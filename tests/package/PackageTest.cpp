@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "ipc/ControlSocket.h"
 #include "ipc/Protocol.h"
@@ -135,6 +136,30 @@ bool stopBrowser(const std::string& socketPath) {
   return waitUntil([&] { return ::kill(*pid, 0) != 0; }, 20s);
 }
 
+// Ends every process running `executable` (browsers the companion started are not our
+// children, and one started just before the companion stopped would outlive the test
+// holding its output open), and waits until they are gone.
+bool stopEveryProcessOf(const fs::path& executable) {
+  std::vector<pid_t> running;
+  std::error_code ignored;
+  for (const fs::directory_entry& entry : fs::directory_iterator("/proc", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (fs::read_symlink(entry.path() / "exe", ignored) != executable) continue;
+    pid_t pid = static_cast<pid_t>(std::stol(name));
+    ::kill(pid, SIGTERM);
+    running.push_back(pid);
+  }
+  return waitUntil(
+      [&] {
+        for (pid_t pid : running) {
+          if (::kill(pid, 0) == 0) return false;
+        }
+        return true;
+      },
+      20s);
+}
+
 TEST(Package, theInstalledCompanionStartsTheBrowserWhenItIsClosed) {
   ASSERT_TRUE(startAccessibilityBus()) << "no accessibility bus: dbus-daemon and at-spi2-core?";
   TempDir root;
@@ -183,9 +208,10 @@ TEST(Package, theInstalledCompanionStartsTheBrowserWhenItIsClosed) {
   EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(*browser) + "/exe", ignored),
             fs::path(usr + "/bin/safari-host"))
       << "the browser did not come from the installed desktop entry";
-  EXPECT_TRUE(stopBrowser(socketPath));
+  // The companion first, so that it starts no browser after the last one is stopped.
   companion->signal(SIGTERM);
   companion->finish(10s);
+  EXPECT_TRUE(stopEveryProcessOf(usr + "/bin/safari-host"));
 }
 
 TEST(Package, theInstalledExtensionOpensTheInspectorForItsBackgroundPage) {
