@@ -2,7 +2,7 @@
 // stand-in safari-host, through the real Quorvane_Safari_Extension executable to its
 // background page, whose echo comes back as "page.dispatchMessageToScript".
 //
-//   relay_bench [--samples=N] [--relays=N] [--window=N]
+//   relay_bench [--samples=N] [--relays=N] [--window=N] [--traced-relays=N]
 //
 // Needs a display and a session bus:
 //   dbus-run-session -- xvfb-run -a -s "-screen 0 1600x1200x24" build-release/bin/relay_bench
@@ -16,6 +16,10 @@
 //              and every echo checked to arrive exactly once.
 //   memory     the extension's VmRSS after the first 1,000 relays of the throughput
 //              run and after all of them.
+//   stages     a second extension process started with --trace, and this process
+//              tracing too: `--traced-relays` sequential relays, and the trace's table of
+//              where each one spent its time (qv-trace's table). The socket hops are the
+//              waits between this process's send and the extension's read, and back.
 // Goals (GOAL lines): latency p50 <= baseline p50 + 60 us; >= 5,000 relays/s over 100,000
 // relays with none lost; VmRSS after 100,000 within 10% of after 1,000.
 
@@ -37,12 +41,14 @@
 #include <vector>
 
 #include "bench/Goal.h"
+#include "platform/linux/system/Trace.h"
 #include "platform/linux/webkit/WebKitWebView.h"
 #include "tests/support/ExtensionBundle.h"
 #include "tests/support/ExtensionProcess.h"
 #include "tests/support/MainLoop.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/support/TempDir.h"
+#include "tools/qv-trace/TraceStages.h"
 
 namespace {
 
@@ -65,6 +71,7 @@ struct Options {
   int samples = 2000;
   int relays = 100000;
   int window = 256;
+  int tracedRelays = 300;
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -80,14 +87,19 @@ Options parseOptions(int argc, char** argv) {
       options.relays = value("--relays=");
     else if (argument.rfind("--window=", 0) == 0)
       options.window = value("--window=");
+    else if (argument.rfind("--traced-relays=", 0) == 0)
+      options.tracedRelays = value("--traced-relays=");
     else {
-      std::fprintf(stderr, "usage: %s [--samples=N] [--relays=N] [--window=N]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--samples=N] [--relays=N] [--window=N] [--traced-relays=N]\n",
+                   argv[0]);
       std::exit(2);
     }
   }
   options.relays = std::max(options.relays, 1000);
   options.samples = std::max(options.samples, 10);
   options.window = std::max(options.window, 1);
+  options.tracedRelays = std::max(options.tracedRelays, 0);
   return options;
 }
 
@@ -185,6 +197,57 @@ void sendRelay(const qv::test::ScriptedPeer& host, int seq) {
                         "bench", "{\"replyTo\":\"bench\",\"seq\":" + std::to_string(seq) + "}")}});
 }
 
+// Sequential relays through a second extension process, both ends tracing: the stage
+// table of where they spent their time. False when a relay or the trace was lost.
+bool printStages(const std::string& executable, const std::string& folder, int count) {
+  namespace trace = qv::trace;
+  std::string tracePath = folder + "/relay-trace.json";
+  if (!trace::start(tracePath, "relay_bench")) return false;
+  std::string error;
+  auto process = qv::test::ExtensionProcess::start(
+      executable, &error,
+      std::vector<std::string>{"--ipc-fd=3", "--trace=" + tracePath + ".extension.json"});
+  if (!process) {
+    std::fprintf(stderr, "cannot start the traced extension: %s\n", error.c_str());
+    return false;
+  }
+  // The first relays, untraced (no key), wait for the start and warm the page up.
+  int warmUp = std::max(count / 10, 1);
+  EchoCounter echoes(warmUp + count);
+  qv::test::ScriptedPeer host;
+  host.setRecording(false);
+  host.observe([&echoes](const qv::test::ReceivedCall& call) { echoes.onCall(call); });
+  host.serve(std::move(process->hostEnd));
+  for (int i = 0; i < warmUp + count; ++i) {
+    trace::Key key = i < warmUp ? 0 : trace::newKey();
+    {
+      trace::KeyScope scope(key);
+      trace::Clock::time_point begin = trace::Clock::now();
+      sendRelay(host, i);
+      trace::slice("send", begin, key, trace::Flow::Begin);
+    }
+    if (!echoes.waitForReceived(i + 1, std::chrono::seconds(i == 0 ? 60 : 10))) {
+      std::fprintf(stderr, "traced relay %d lost\n", i);
+      return false;
+    }
+    // This thread's wake-up after the peer's reader saw the echo.
+    trace::slice("echo seen", trace::Clock::now(), key, trace::Flow::End);
+  }
+  host.close();
+  process->child.waitForExit(std::chrono::seconds(30));  // the extension writes its trace
+  trace::stop();
+
+  std::optional<std::vector<Json>> events = qv::tracing::readTraceFiles(tracePath, &error);
+  if (!events) {
+    std::fprintf(stderr, "relay_bench: %s\n", error.c_str());
+    return false;
+  }
+  qv::tracing::StageTable table = qv::tracing::stageTable(*events);
+  std::printf("stages     %zu traced relays:\n%s", table.messages,
+              qv::tracing::formatStageTable(table).c_str());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -207,9 +270,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot write the test bundle\n");
     return 1;
   }
+  std::string executable = bundle + "/Contents/MacOS/Quorvane_Safari_Extension";
   std::string error;
-  auto process = qv::test::ExtensionProcess::start(
-      bundle + "/Contents/MacOS/Quorvane_Safari_Extension", &error);
+  auto process = qv::test::ExtensionProcess::start(executable, &error);
   if (!process) {
     std::fprintf(stderr, "cannot start the extension: %s\n", error.c_str());
     return 1;
@@ -290,5 +353,6 @@ int main(int argc, char** argv) {
   std::printf("exit       extension %s\n", status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0
                                                ? "exited cleanly"
                                                : "did NOT exit cleanly");
-  return complete && lost == 0 ? 0 : 1;
+  bool traced = options.tracedRelays == 0 || printStages(executable, dir.path(), options.tracedRelays);
+  return complete && lost == 0 && traced ? 0 : 1;
 }
