@@ -353,6 +353,7 @@ int main(int argc, char** argv) {
   std::printf("exit       extension %s\n", status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0
                                                ? "exited cleanly"
                                                : "did NOT exit cleanly");
-  bool traced = options.tracedRelays == 0 || printStages(executable, dir.path(), options.tracedRelays);
+  bool traced =
+      options.tracedRelays == 0 || printStages(executable, dir.path(), options.tracedRelays);
   return complete && lost == 0 && traced ? 0 : 1;
 }
