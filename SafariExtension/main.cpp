@@ -108,9 +108,11 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot open a display\n", argv[0]);
     return 1;
   }
+  trace::mark("display open");  // start-up milestones, for startup_bench
 
   EnvCommon::installPlatform(makeLinuxPlatform(bundle));
   Env& env = Env::shared();  // stops the process when the bundle is broken
+  trace::mark("platform ready");
   std::shared_ptr<MainQueue> mainQueue = env.platform.mainQueue;
 
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);

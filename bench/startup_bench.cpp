@@ -14,7 +14,9 @@
 //              extension process runs when the assisted page is loaded: the page's first
 //              event starts the process. From the trace and the page: safari-host starting
 //              the process, its background page's "ready", the first reply (the
-//              background page's greeting) back in the content script.
+//              background page's greeting) back in the content script; and when the
+//              extension opened the display, had its platform ready and began loading
+//              its background page, from its own trace marks.
 //   memory     PSS summed over the extension process and every WebKit process below it,
 //              --settle seconds after its page was greeted, and after --relays (100,000)
 //              echoes from the content script through the background page; each process
@@ -194,8 +196,13 @@ std::optional<double> firstEvent(const std::vector<Json>& events, const std::str
   return first;
 }
 
+// The extension's own start-up marks, in the order they come.
+constexpr const char* kMilestones[] = {"display open", "platform ready", "page load"};
+
 struct ColdFigures {
   std::vector<double> toSpawn, toReady, toReply;  // milliseconds
+  // From the process start to each of kMilestones.
+  std::vector<double> toMilestone[std::size(kMilestones)];
 };
 
 std::optional<ColdFigures> measureCold(const Options& options, Bare& bare) {
@@ -237,6 +244,10 @@ std::optional<ColdFigures> measureCold(const Options& options, Bare& bare) {
                    trial, start.navigatedAt, spawned.value_or(0), ready.value_or(0),
                    start.repliedAt);
       return std::nullopt;
+    }
+    for (std::size_t i = 0; i < std::size(kMilestones); ++i) {
+      if (auto at = firstEvent(*events, kMilestones[i], *spawned); at && *at <= *ready)
+        figures.toMilestone[i].push_back((*at - *spawned) / 1000);
     }
     figures.toSpawn.push_back((*spawned - start.navigatedAt) / 1000);
     figures.toReady.push_back((*ready - *spawned) / 1000);
@@ -311,6 +322,14 @@ int run(const Options& options) {
       cold->toReply.size(), percentile(cold->toSpawn, 0.5), percentile(cold->toSpawn, 0.99),
       percentile(cold->toReady, 0.5), percentile(cold->toReady, 0.99),
       percentile(cold->toReply, 0.5), percentile(cold->toReply, 0.99));
+  std::string milestones;
+  for (std::size_t i = 0; i < std::size(kMilestones); ++i) {
+    if (cold->toMilestone[i].empty()) continue;
+    milestones += qv::bench::format("%s%s %.1f", milestones.empty() ? "" : "; ", kMilestones[i],
+                                    percentile(cold->toMilestone[i], 0.5));
+  }
+  std::printf("cold     process start to the extension's milestones, p50 in ms: %s\n",
+              milestones.empty() ? "none traced" : milestones.c_str());
   double reply = percentile(cold->toReply, 0.5);
   qv::bench::printGoal("cold start first reply",
                        qv::bench::format("%.1f ms = %.2f x bare ready (%.1f ms)", reply,

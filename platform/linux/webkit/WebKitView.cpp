@@ -217,6 +217,7 @@ void WebKitView::State::loadPending() {
   PendingLoad load = std::move(*pendingLoad);
   pendingLoad.reset();
   ownLoadStarting = true;
+  trace::mark("page load");
   webkit_web_view_load_html(view.get(), load.html.c_str(),
                             load.baseUrl ? load.baseUrl->c_str() : nullptr);
 }
